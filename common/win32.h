@@ -1,0 +1,18 @@
+// The one door to the platform: the real Windows headers on Windows, the stand-in
+// of platform/ elsewhere. System code includes this and nothing else of the OS.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <softpub.h>
+#include <wintrust.h>
+#else
+#include <vexa_platform/windows.h>
+#endif

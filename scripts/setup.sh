@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, and nothing else.
+# Idempotent: the package lists are refreshed only when something is missing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake pkg-config
+    nlohmann-json3-dev pybind11-dev pybind11-json-dev
+    libssl-dev openssl python3-dev libgtest-dev libgmock-dev
+    python3-pytest python3-hypothesis python3-mypy
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "setup: missing packages: ${missing[*]}; run as root to install them" >&2
+    exit 1
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
