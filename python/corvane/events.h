@@ -1,0 +1,29 @@
+// Event subscriptions of the Corvane module: the process-wide table of Python
+// handlers, shared by every ClientApi and CorvaneJson object, and DispatchEvent, the
+// one native callback ever handed to the client library.
+#pragma once
+
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "common/client_api.h"
+
+namespace Vexa::VexaPy {
+
+// Adds handler (by identity) under path, then registers DispatchEvent for path with
+// the client library, passing context. Called with the interpreter lock held.
+void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const pybind11::object& handler,
+                   const pybind11::object& context);
+
+// Removes handler (by identity) from path; when the last handler of path goes,
+// withdraws the registration from the client library. A path without an entry is
+// ignored; a handler not registered under an existing path raises
+// FrameworkException "Callback was not registered for event" (code 100).
+void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const pybind11::object& handler);
+
+// The client library's EventCallback: runs the handlers registered under the paths
+// that the payload's items name. Safe on any thread.
+void DispatchEvent(const char* source, const char* payload, void* context);
+
+}  // namespace Vexa::VexaPy
