@@ -42,7 +42,7 @@ function(vexa_sign_library target)
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND vexa-platform sign "$<TARGET_FILE:${target}>"
             --key "${VEXA_DEV_SIGNER_KEY}" --cert "${VEXA_DEV_SIGNER_CERT}"
-    COMMENT "Signing $<TARGET_FILE_NAME:${target}>"
+    COMMENT "Signing ${target}"
     VERBATIM)
   add_dependencies(${target} vexa-platform)
 endfunction()

@@ -87,6 +87,7 @@ using REGDISPOSITION = ULONG;
 #define CR_NO_SUCH_REGISTRY_KEY 0x00000023u
 #define CR_NO_SUCH_VALUE 0x00000025u
 #define CR_NO_SUCH_DEVICE_INTERFACE 0x00000037u
+#define CR_MACHINE_UNAVAILABLE 0x0000003Cu
 
 #define CM_GETIDLIST_FILTER_NONE 0x00000000u
 #define CM_GETIDLIST_FILTER_ENUMERATOR 0x00000001u
@@ -146,6 +147,7 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL FreeLibrary(HMODULE hLibModule);
 DWORD GetLastError();
+void SetLastError(DWORD dwErrCode);
 
 // ---- trust verification (wintrust) ----
 #define WTD_UI_ALL 1u
@@ -172,6 +174,8 @@ DWORD GetLastError();
 #define CERT_E_CHAINING static_cast<LONG>(0x800B010Au)
 #define CERT_E_WRONG_USAGE static_cast<LONG>(0x800B0110u)
 #define CERT_E_EXPIRED static_cast<LONG>(0x800B0101u)
+#define TRUST_E_NO_SIGNER_CERT static_cast<LONG>(0x80096002u)
+#define CRYPT_E_BAD_ENCODE static_cast<LONG>(0x80092002u)
 #define CRYPT_E_FILE_ERROR static_cast<LONG>(0x80092003u)
 #define E_INVALIDARG static_cast<LONG>(0x80070057u)
 
@@ -211,4 +215,7 @@ static_assert(sizeof(WINTRUST_DATA) == 88, "WINTRUST_DATA must have the Windows 
 #define WINTRUST_ACTION_GENERIC_VERIFY_V2 \
     { 0x00aac56b, 0xcd44, 0x11d0, { 0x8c, 0xc2, 0x00, 0xc0, 0x4f, 0xc2, 0x95, 0xee } }
 
+// On Linux: the embedded signature of platform/src/signature_format.h, checked
+// against the PEM roots in $VEXA_PLATFORM_ROOT/trust; the result codes and the
+// order of the checks are listed in platform/src/trust_verification.h.
 LONG WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTData);

@@ -1,0 +1,90 @@
+#include "file_io.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace VexaPlatform {
+
+UniqueFd::~UniqueFd() {
+    if (fd >= 0) ::close(fd);
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        if (fd >= 0) ::close(fd);
+        fd = other.Release();
+    }
+    return *this;
+}
+
+std::optional<std::vector<unsigned char>> ReadFileBytes(const std::filesystem::path& path) {
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) return std::nullopt;
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::vector<unsigned char> bytes;
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
+    unsigned char chunk[65536];
+    for (;;) {
+        ssize_t got = ::read(file.Get(), chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        bytes.insert(bytes.end(), chunk, chunk + got);
+    }
+    return bytes;
+}
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const std::filesystem::path& path) {
+    throw FileError(what + " " + path.string() + ": " + std::strerror(errno));
+}
+
+// Removes the temporary file unless the rename made it the target.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string name) : name(std::move(name)) {}
+    ~TemporaryFile() {
+        if (!committed) ::unlink(name.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    void Commit() { committed = true; }
+
+private:
+    std::string name;
+    bool committed = false;
+};
+
+}  // namespace
+
+void WriteFileAtomically(const std::filesystem::path& path, const void* bytes, std::size_t size, mode_t mode) {
+    std::string pattern = path.string() + ".XXXXXX";
+    UniqueFd out(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!out) Fail("cannot create a temporary file next to", path);
+    TemporaryFile temporary(pattern);
+    if (::fchmod(out.Get(), mode) != 0) Fail("cannot set the mode of a temporary file for", path);
+    const auto* next = static_cast<const unsigned char*>(bytes);
+    std::size_t left = size;
+    while (left > 0) {
+        ssize_t written = ::write(out.Get(), next, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            Fail("cannot write", path);
+        }
+        next += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    if (::fsync(out.Get()) != 0) Fail("cannot flush", path);
+    if (::close(out.Release()) != 0) Fail("cannot close", path);
+    if (::rename(pattern.c_str(), path.c_str()) != 0) Fail("cannot replace", path);
+    temporary.Commit();
+}
+
+}  // namespace VexaPlatform

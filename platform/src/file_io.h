@@ -1,0 +1,49 @@
+// Whole-file reads and atomic replacement of files, over POSIX descriptors.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace VexaPlatform {
+
+// Owns one POSIX file descriptor.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd(fd) {}
+    ~UniqueFd();
+    UniqueFd(UniqueFd&& other) noexcept : fd(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd; }
+    explicit operator bool() const { return fd >= 0; }
+    int Release() {
+        int held = fd;
+        fd = -1;
+        return held;
+    }
+
+private:
+    int fd = -1;
+};
+
+class FileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The whole content of a regular file; nullopt when it cannot be opened or read.
+std::optional<std::vector<unsigned char>> ReadFileBytes(const std::filesystem::path& path);
+
+// Replaces `path` by a file holding `bytes` with the given mode: written to a
+// temporary file in the same directory, flushed, then renamed over the target,
+// so a reader sees either the old or the new content. Throws FileError.
+void WriteFileAtomically(const std::filesystem::path& path, const void* bytes, std::size_t size, mode_t mode);
+
+}  // namespace VexaPlatform

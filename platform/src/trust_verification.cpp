@@ -1,0 +1,242 @@
+#include "trust_verification.h"
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <new>
+#include <optional>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include "file_io.h"
+#include "machine_state_directory.h"
+#include "openssl_owners.h"
+#include "signature_format.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+namespace VexaPlatform {
+namespace {
+
+// What a VERIFY call leaves in hWVTStateData until the CLOSE call frees it.
+struct TrustState {
+    LONG status = 0;
+    X509Ptr signer;
+};
+
+struct Verdict {
+    LONG status = TRUST_E_SYSTEM_ERROR;
+    X509Ptr signer;
+};
+
+// Clears the thread's OpenSSL error queue when a verification ends, whichever way.
+struct OpenSslErrorScope {
+    ~OpenSslErrorScope() { ERR_clear_error(); }
+};
+
+// Every certificate of every file in trust/ is a trust anchor, whether or not it
+// is self-signed (partial chains are accepted).
+X509StorePtr TrustedRoots() {
+    X509StorePtr store(X509_STORE_new());
+    if (!store) throw std::bad_alloc();
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
+    std::error_code error;
+    fs::directory_iterator entries(MachineRoot() / kTrustDirectory, error);
+    if (error) return store;
+    for (const fs::directory_entry& entry : entries) {
+        if (!entry.is_regular_file(error)) continue;
+        BioPtr file(BIO_new_file(entry.path().c_str(), "rb"));
+        if (!file) continue;
+        while (X509Ptr cert{PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)})
+            X509_STORE_add_cert(store.get(), cert.get());
+    }
+    return store;
+}
+
+LONG ChainStatus(int verifyError) {
+    switch (verifyError) {
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+            return CERT_E_UNTRUSTEDROOT;
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            return CERT_E_EXPIRED;
+        default:
+            return CERT_E_CHAINING;
+    }
+}
+
+LONG VerifyChain(X509* signer, STACK_OF(X509) * intermediates) {
+    X509StorePtr roots = TrustedRoots();
+    X509StoreCtxPtr context(X509_STORE_CTX_new());
+    if (!context || X509_STORE_CTX_init(context.get(), roots.get(), signer, intermediates) != 1)
+        throw std::bad_alloc();
+    if (X509_verify_cert(context.get()) == 1) return 0;
+    return ChainStatus(X509_STORE_CTX_get_error(context.get()));
+}
+
+bool HasCodeSigningUsage(X509* cert) {
+    return (X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) && (X509_get_extended_key_usage(cert) & XKU_CODE_SIGN);
+}
+
+int AlgorithmNid(const X509_ALGOR* algorithm) {
+    const ASN1_OBJECT* object = nullptr;
+    X509_ALGOR_get0(&object, nullptr, nullptr, algorithm);
+    return object != nullptr ? OBJ_obj2nid(object) : NID_undef;
+}
+
+// Parts of the block that no signature covers and OpenSSL does not check: they
+// must be exactly what the signer writes, so that no changed byte goes unnoticed.
+// The encoding must be canonical DER, the content type id-data, the versions 1,
+// the digest SHA-256 and the signature algorithm one that goes with it.
+bool FollowsSignerProfile(CMS_ContentInfo* cms, CMS_SignerInfo* signerInfo, const unsigned char* block,
+                          std::size_t blockSize) {
+    unsigned char* encoded = nullptr;
+    int encodedSize = i2d_CMS_ContentInfo(cms, &encoded);
+    bool canonical = encodedSize > 0 && static_cast<std::size_t>(encodedSize) == blockSize &&
+                     std::memcmp(encoded, block, blockSize) == 0;
+    OPENSSL_free(encoded);
+    if (!canonical || !HasVersionOneSignedData(block, blockSize)) return false;
+    if (OBJ_obj2nid(CMS_get0_eContentType(cms)) != NID_pkcs7_data) return false;
+    X509_ALGOR* digest = nullptr;
+    X509_ALGOR* signature = nullptr;
+    CMS_SignerInfo_get0_algs(signerInfo, nullptr, nullptr, &digest, &signature);
+    if (digest == nullptr || signature == nullptr || AlgorithmNid(digest) != NID_sha256) return false;
+    int signatureNid = AlgorithmNid(signature);
+    return signatureNid == NID_ecdsa_with_SHA256 || signatureNid == NID_rsaEncryption ||
+           signatureNid == NID_sha256WithRSAEncryption;
+}
+
+// The signed bytes as CMS_verify reads them. A memory BIO handed to CMS_verify
+// directly is copied into one that OpenSSL 3.0 leaks when the block names an
+// unknown digest; behind a null filter the copy is not made.
+BioPtr ContentReader(const unsigned char* bytes, std::size_t size) {
+    BioPtr memory(BIO_new_mem_buf(bytes, static_cast<int>(size)));
+    BioPtr filter(BIO_new(BIO_f_null()));
+    if (!memory || !filter) throw std::bad_alloc();
+    BIO_push(filter.get(), memory.release());
+    return filter;
+}
+
+Verdict VerifyBytes(const std::vector<unsigned char>& file) {
+    Verdict verdict;
+    SignatureLayout layout = LocateSignature(file.data(), file.size());
+    if (layout.kind == SignatureLayout::Kind::Unsigned) return {TRUST_E_NOSIGNATURE, nullptr};
+    if (layout.kind == SignatureLayout::Kind::Malformed) return {CRYPT_E_BAD_ENCODE, nullptr};
+
+    // The DER block must be exactly one CMS structure, nothing before or after it.
+    const unsigned char* block = file.data() + layout.contentSize;
+    const unsigned char* cursor = block;
+    if (layout.blockSize > static_cast<std::size_t>(LONG_MAX)) return {CRYPT_E_BAD_ENCODE, nullptr};
+    CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(layout.blockSize)));
+    if (!cms || cursor != block + layout.blockSize) return {CRYPT_E_BAD_ENCODE, nullptr};
+    if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed || CMS_is_detached(cms.get()) != 1)
+        return {CRYPT_E_BAD_ENCODE, nullptr};
+    STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(cms.get());
+    if (signerInfos == nullptr || sk_CMS_SignerInfo_num(signerInfos) != 1) return {CRYPT_E_BAD_ENCODE, nullptr};
+    CMS_SignerInfo* signerInfo = sk_CMS_SignerInfo_value(signerInfos, 0);
+    if (!FollowsSignerProfile(cms.get(), signerInfo, block, layout.blockSize)) return {CRYPT_E_BAD_ENCODE, nullptr};
+
+    X509StackPtr certs(CMS_get1_certs(cms.get()));
+    X509* signerCert = nullptr;
+    for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i)
+        if (CMS_SignerInfo_cert_cmp(signerInfo, sk_X509_value(certs.get(), i)) == 0)
+            signerCert = sk_X509_value(certs.get(), i);
+    if (signerCert == nullptr) return {TRUST_E_NO_SIGNER_CERT, nullptr};
+    X509_up_ref(signerCert);
+    verdict.signer.reset(signerCert);
+
+    // The digest and signature over exactly the bytes before the block; the chain
+    // is checked below, against the trusted roots of the machine state.
+    if (layout.contentSize > static_cast<std::size_t>(INT32_MAX)) return {CRYPT_E_FILE_ERROR, nullptr};
+    BioPtr content = ContentReader(file.data(), layout.contentSize);
+    if (CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+        verdict.status = TRUST_E_BAD_DIGEST;
+        return verdict;
+    }
+    verdict.status = VerifyChain(signerCert, certs.get());
+    if (verdict.status == 0 && !HasCodeSigningUsage(signerCert)) verdict.status = CERT_E_WRONG_USAGE;
+    return verdict;
+}
+
+Verdict VerifyPath(const std::string& path) {
+    OpenSslErrorScope errors;
+    std::optional<std::vector<unsigned char>> file = ReadFileBytes(path);
+    if (!file) return {CRYPT_E_FILE_ERROR, nullptr};
+    return VerifyBytes(*file);
+}
+
+bool IsGenericVerifyV2(const GUID& action) {
+    static const GUID kGenericVerifyV2 = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    return action == kGenericVerifyV2;
+}
+
+}  // namespace
+
+std::string DescribeTrustStatus(LONG status) {
+    struct Entry {
+        LONG status;
+        const char* text;
+    };
+    static const Entry kEntries[] = {
+        {0, "the signature is valid and trusted"},
+        {E_INVALIDARG, "E_INVALIDARG: invalid arguments"},
+        {TRUST_E_ACTION_UNKNOWN, "TRUST_E_ACTION_UNKNOWN: unknown verification action"},
+        {TRUST_E_SUBJECT_FORM_UNKNOWN, "TRUST_E_SUBJECT_FORM_UNKNOWN: the subject is not a file"},
+        {CRYPT_E_FILE_ERROR, "CRYPT_E_FILE_ERROR: the file cannot be read"},
+        {TRUST_E_NOSIGNATURE, "TRUST_E_NOSIGNATURE: the file is not signed"},
+        {CRYPT_E_BAD_ENCODE, "CRYPT_E_BAD_ENCODE: the signature block or trailer is malformed"},
+        {TRUST_E_NO_SIGNER_CERT, "TRUST_E_NO_SIGNER_CERT: the signer's certificate is missing"},
+        {TRUST_E_BAD_DIGEST, "TRUST_E_BAD_DIGEST: the signature does not match the file"},
+        {CERT_E_UNTRUSTEDROOT, "CERT_E_UNTRUSTEDROOT: the signer does not chain to a trusted root"},
+        {CERT_E_EXPIRED, "CERT_E_EXPIRED: a certificate is outside its validity period"},
+        {CERT_E_CHAINING, "CERT_E_CHAINING: the certificate chain cannot be built"},
+        {CERT_E_WRONG_USAGE, "CERT_E_WRONG_USAGE: the signer is not allowed to sign code"},
+        {TRUST_E_SYSTEM_ERROR, "TRUST_E_SYSTEM_ERROR: internal failure"},
+    };
+    for (const Entry& entry : kEntries)
+        if (entry.status == status) return entry.text;
+    return "unknown status";
+}
+
+}  // namespace VexaPlatform
+
+using namespace VexaPlatform;
+
+LONG WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
+    if (pgActionID == nullptr || pWVTData == nullptr) return E_INVALIDARG;
+    auto* data = static_cast<WINTRUST_DATA*>(pWVTData);
+    if (data->cbStruct < offsetof(WINTRUST_DATA, pwszURLReference)) return E_INVALIDARG;
+    if (!IsGenericVerifyV2(*pgActionID)) return TRUST_E_ACTION_UNKNOWN;
+
+    if (data->dwStateAction == WTD_STATEACTION_CLOSE) {
+        delete static_cast<TrustState*>(data->hWVTStateData);
+        data->hWVTStateData = nullptr;
+        return 0;
+    }
+    if (data->dwStateAction != WTD_STATEACTION_VERIFY && data->dwStateAction != WTD_STATEACTION_IGNORE)
+        return E_INVALIDARG;
+    if (data->dwUnionChoice != WTD_CHOICE_FILE) return TRUST_E_SUBJECT_FORM_UNKNOWN;
+    const WINTRUST_FILE_INFO* file = data->pFile;
+    if (file == nullptr || file->cbStruct < offsetof(WINTRUST_FILE_INFO, hFile) || file->pcwszFilePath == nullptr)
+        return E_INVALIDARG;
+    std::optional<std::string> path = Utf8FromWide(file->pcwszFilePath);
+    if (!path) return E_INVALIDARG;
+
+    try {
+        Verdict verdict = VerifyPath(*path);
+        if (data->dwStateAction == WTD_STATEACTION_VERIFY)
+            data->hWVTStateData = new TrustState{verdict.status, std::move(verdict.signer)};
+        return verdict.status;
+    } catch (...) {
+        return TRUST_E_SYSTEM_ERROR;
+    }
+}

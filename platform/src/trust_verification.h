@@ -1,0 +1,35 @@
+// Verification of embedded signatures (signature_format.h) against the trusted
+// roots of the machine state, as WinVerifyTrust reports it.
+//
+// Results of WinVerifyTrust with WINTRUST_ACTION_GENERIC_VERIFY_V2, in the order
+// the checks run; the first failing check decides:
+//   E_INVALIDARG                  null action or data, a structure too small, no file
+//                                 path, a path that is no Unicode text, an unknown state action
+//   TRUST_E_ACTION_UNKNOWN        an action other than WINTRUST_ACTION_GENERIC_VERIFY_V2
+//   TRUST_E_SUBJECT_FORM_UNKNOWN  a subject other than a file (dwUnionChoice)
+//   CRYPT_E_FILE_ERROR            the file cannot be opened or read, is no regular file, or
+//                                 holds 2 GiB or more before its signature
+//   TRUST_E_NOSIGNATURE           the file does not end in the signature trailer
+//   CRYPT_E_BAD_ENCODE            a malformed trailer or block: length zero or beyond
+//                                 the file, DER that is truncated, garbage or has bytes
+//                                 after it, not a detached SignedData with one signer
+//   TRUST_E_NO_SIGNER_CERT        the signer's certificate is not in the block
+//   TRUST_E_BAD_DIGEST            the signature does not verify over the bytes before the block
+//   CERT_E_UNTRUSTEDROOT          the signer does not chain to a certificate in trust/
+//   CERT_E_EXPIRED                a certificate of the chain is outside its validity period
+//   CERT_E_CHAINING               any other fault of the chain
+//   CERT_E_WRONG_USAGE            the signer lacks the codeSigning extended key usage
+//   TRUST_E_SYSTEM_ERROR          out of memory or another internal failure
+// Revocation is not consulted.
+#pragma once
+
+#include <string>
+
+#include <vexa_platform/windows.h>
+
+namespace VexaPlatform {
+
+// "TRUST_E_NOSIGNATURE: the file is not signed" and the like, for people.
+std::string DescribeTrustStatus(LONG status);
+
+}  // namespace VexaPlatform

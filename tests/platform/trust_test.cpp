@@ -1,0 +1,330 @@
+// WinVerifyTrust over the embedded signature, and signing files.
+#include <cstdint>
+#include <random>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "code_signing.h"
+#include "file_io.h"
+#include "platform_test_support.h"
+#include "signature_format.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+using namespace PlatformTest;
+
+namespace {
+
+class Trust : public ::testing::Test {
+protected:
+    void SetUp() override {
+        machine.TrustDevelopmentRoot();
+        files = machine.MakeDirectory("files");
+        for (int i = 0; i < 3000; ++i) payload.push_back(static_cast<unsigned char>((i * 7919) >> 3));
+    }
+
+    fs::path Signed(const std::string& name, const Signer& signer = DevelopmentSigner()) {
+        fs::path file = files / name;
+        WriteBytes(file, payload);
+        VexaPlatform::SignFile(file, signer.key, signer.cert);
+        return file;
+    }
+
+    fs::path WithBytes(const std::string& name, const std::vector<unsigned char>& bytes) {
+        fs::path file = files / name;
+        WriteBytes(file, bytes);
+        return file;
+    }
+
+    // The file's layout, which must be a signed one.
+    static VexaPlatform::SignatureLayout Layout(const std::vector<unsigned char>& bytes) {
+        VexaPlatform::SignatureLayout layout = VexaPlatform::LocateSignature(bytes.data(), bytes.size());
+        EXPECT_EQ(layout.kind, VexaPlatform::SignatureLayout::Kind::Signed);
+        return layout;
+    }
+
+    static void SetLength(std::vector<unsigned char>& bytes, std::uint64_t length) {
+        std::size_t at = bytes.size() - VexaPlatform::kTrailerSize;
+        for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<unsigned char>(length >> (8 * i));
+    }
+
+    VexaTest::MachineState machine;
+    fs::path files;
+    std::vector<unsigned char> payload;
+};
+
+}  // namespace
+
+TEST_F(Trust, SignedFileVerifiesAndKeepsItsOriginalBytesInFront) {
+    fs::path file = Signed("good.dll");
+    EXPECT_EQ(VerifyTrust(file), 0);
+    std::vector<unsigned char> bytes = ReadBytes(file);
+    VexaPlatform::SignatureLayout layout = Layout(bytes);
+    EXPECT_EQ(layout.contentSize, payload.size());
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), bytes.begin()));
+    EXPECT_EQ(std::string(bytes.end() - 16, bytes.end()), "~VexaSignature~\n");
+}
+
+TEST_F(Trust, UnsignedFileHasNoSignature) {
+    EXPECT_EQ(VerifyTrust(WithBytes("plain.dll", payload)), TRUST_E_NOSIGNATURE);
+    EXPECT_EQ(VerifyTrust(WithBytes("empty.dll", {})), TRUST_E_NOSIGNATURE);
+}
+
+TEST_F(Trust, ChangedByteOfTheCodeIsABadDigest) {
+    std::vector<unsigned char> original = ReadBytes(Signed("code.dll"));
+    for (std::size_t at : {std::size_t{0}, payload.size() / 2, payload.size() - 1}) {
+        std::vector<unsigned char> bytes = original;
+        bytes[at] ^= 0x01;
+        EXPECT_EQ(VerifyTrust(WithBytes("code.dll", bytes)), TRUST_E_BAD_DIGEST) << "byte " << at;
+    }
+}
+
+TEST_F(Trust, ChangedByteOfTheSignatureValueIsABadDigest) {
+    std::vector<unsigned char> bytes = ReadBytes(Signed("value.dll"));
+    bytes[bytes.size() - VexaPlatform::kTrailerSize - 1] ^= 0x01;  // the block ends in the signature value
+    EXPECT_EQ(VerifyTrust(WithBytes("value.dll", bytes)), TRUST_E_BAD_DIGEST);
+}
+
+// No byte of the signature block or trailer can change without the file being refused.
+TEST_F(Trust, EveryChangedByteOfTheSignatureBlockAndTrailerIsRefused) {
+    std::vector<unsigned char> original = ReadBytes(Signed("every.dll"));
+    VexaPlatform::SignatureLayout layout = Layout(original);
+    for (std::size_t at = layout.contentSize; at < original.size(); ++at) {
+        for (unsigned char flip : {0x01, 0x80, 0xff}) {
+            std::vector<unsigned char> bytes = original;
+            bytes[at] ^= flip;
+            LONG status = VerifyTrust(WithBytes("every.dll", bytes));
+            ASSERT_NE(status, 0) << "byte " << at - layout.contentSize << " of the block, flipped by " << int(flip);
+            if (at >= original.size() - VexaPlatform::kMagicSize) {
+                EXPECT_EQ(status, TRUST_E_NOSIGNATURE);
+            }
+        }
+    }
+}
+
+TEST_F(Trust, SignerThatDoesNotChainToATrustedRootIsRefused) {
+    fs::path file = Signed("untrusted.dll", TestSigner("untrusted-signer"));
+    EXPECT_EQ(VerifyTrust(file), CERT_E_UNTRUSTEDROOT);
+    // The trusted roots are read afresh: trusting its root makes it verify.
+    machine.TrustRoot(TestCertificate("other-root"));
+    EXPECT_EQ(VerifyTrust(file), 0);
+}
+
+TEST_F(Trust, NoTrustedRootsTrustsNothing) {
+    fs::path file = Signed("good.dll");
+    fs::remove_all(machine.Root() / "trust");
+    EXPECT_EQ(VerifyTrust(file), CERT_E_UNTRUSTEDROOT);
+    fs::create_directory(machine.Root() / "trust");
+    WriteBytes(machine.Root() / "trust" / "notes.txt", {'h', 'i'});
+    EXPECT_EQ(VerifyTrust(file), CERT_E_UNTRUSTEDROOT);
+}
+
+TEST_F(Trust, SignerWithoutCodeSigningUsageIsRefused) {
+    EXPECT_EQ(VerifyTrust(Signed("server.dll", TestSigner("server-signer"))), CERT_E_WRONG_USAGE);
+    EXPECT_EQ(VerifyTrust(Signed("no-usage.dll", TestSigner("no-usage-signer"))), CERT_E_WRONG_USAGE);
+}
+
+TEST_F(Trust, ExpiredSignerIsRefused) {
+    EXPECT_EQ(VerifyTrust(Signed("expired.dll", TestSigner("expired-signer"))), CERT_E_EXPIRED);
+}
+
+TEST_F(Trust, ChainThroughACertificateThatIsNoCaIsRefused) {
+    machine.TrustRoot(TestCertificate("not-a-ca"));
+    EXPECT_EQ(VerifyTrust(Signed("bad-chain.dll", TestSigner("signer-under-not-a-ca"))), CERT_E_CHAINING);
+}
+
+TEST_F(Trust, MalformedTrailersAreRefusedAsBadEncoding) {
+    std::vector<unsigned char> original = ReadBytes(Signed("malformed.dll"));
+    VexaPlatform::SignatureLayout layout = Layout(original);
+
+    std::vector<unsigned char> beyond = original;
+    SetLength(beyond, original.size());
+    EXPECT_EQ(VerifyTrust(WithBytes("beyond.dll", beyond)), CRYPT_E_BAD_ENCODE);
+    SetLength(beyond, UINT64_MAX);
+    EXPECT_EQ(VerifyTrust(WithBytes("beyond.dll", beyond)), CRYPT_E_BAD_ENCODE);
+
+    std::vector<unsigned char> zero = original;
+    SetLength(zero, 0);
+    EXPECT_EQ(VerifyTrust(WithBytes("zero.dll", zero)), CRYPT_E_BAD_ENCODE);
+
+    // The last 20 bytes of the block cut away, the length adjusted to what is left.
+    std::vector<unsigned char> truncated(original.begin(), original.begin() + layout.contentSize + layout.blockSize - 20);
+    truncated.insert(truncated.end(), original.end() - VexaPlatform::kTrailerSize, original.end());
+    SetLength(truncated, layout.blockSize - 20);
+    EXPECT_EQ(VerifyTrust(WithBytes("truncated.dll", truncated)), CRYPT_E_BAD_ENCODE);
+
+    // A length one byte longer: the block now starts one byte early.
+    std::vector<unsigned char> longer = original;
+    SetLength(longer, layout.blockSize + 1);
+    EXPECT_EQ(VerifyTrust(WithBytes("longer.dll", longer)), CRYPT_E_BAD_ENCODE);
+
+    std::vector<unsigned char> garbage = payload;
+    for (int i = 0; i < 300; ++i) garbage.push_back(static_cast<unsigned char>(i * 37));
+    garbage.resize(garbage.size() + VexaPlatform::kTrailerSize);
+    std::copy(original.end() - VexaPlatform::kMagicSize, original.end(), garbage.end() - VexaPlatform::kMagicSize);
+    SetLength(garbage, 300);
+    EXPECT_EQ(VerifyTrust(WithBytes("garbage.dll", garbage)), CRYPT_E_BAD_ENCODE);
+
+    std::vector<unsigned char> magicOnly(original.end() - VexaPlatform::kMagicSize, original.end());
+    EXPECT_EQ(VerifyTrust(WithBytes("magic.dll", magicOnly)), CRYPT_E_BAD_ENCODE);
+}
+
+// Random blocks and lengths behind the magic never verify and never crash
+// (the asan build checks that nothing is read outside the file).
+TEST_F(Trust, RandomTrailersAreRefused) {
+    std::mt19937 random(20261208);
+    std::vector<unsigned char> signedBytes = ReadBytes(Signed("seed.dll"));
+    for (int round = 0; round < 300; ++round) {
+        std::vector<unsigned char> bytes(random() % 600);
+        for (unsigned char& b : bytes) b = static_cast<unsigned char>(random());
+        if (round % 3 == 0 && bytes.size() > 40) {
+            // A real block with random damage is more interesting than pure noise.
+            bytes.assign(signedBytes.begin() + static_cast<std::ptrdiff_t>(payload.size()),
+                         signedBytes.end() - VexaPlatform::kTrailerSize);
+            bytes[random() % bytes.size()] = static_cast<unsigned char>(random());
+            bytes.resize(bytes.size() - random() % 8);
+        }
+        std::uint64_t length = (round % 2 == 0) ? bytes.size() : random() % 1000;
+        unsigned char trailer[VexaPlatform::kTrailerSize];
+        VexaPlatform::WriteTrailer(length, trailer);
+        bytes.insert(bytes.end(), trailer, trailer + sizeof trailer);
+        EXPECT_NE(VerifyTrust(WithBytes("random.dll", bytes)), 0) << "round " << round;
+    }
+}
+
+TEST_F(Trust, UnreadableFileIsAFileError) {
+    EXPECT_EQ(VerifyTrust(files / "missing.dll"), CRYPT_E_FILE_ERROR);
+    EXPECT_EQ(VerifyTrust(files), CRYPT_E_FILE_ERROR);
+}
+
+TEST_F(Trust, NonAsciiPathIsFoundThroughTheWidePath) {
+    fs::path file = Signed("bibliothèque.dll");
+    std::optional<std::wstring> wide = VexaPlatform::WideFromUtf8(file.string());
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(VerifyTrust(*wide), 0);
+}
+
+// ---- the call itself ----
+
+namespace {
+
+struct TrustCall {
+    WINTRUST_FILE_INFO file{};
+    WINTRUST_DATA data{};
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    std::wstring path;
+
+    explicit TrustCall(const fs::path& target) : path(target.wstring()) {
+        file.cbStruct = sizeof file;
+        file.pcwszFilePath = path.c_str();
+        data.cbStruct = sizeof data;
+        data.dwUIChoice = WTD_UI_NONE;
+        data.dwUnionChoice = WTD_CHOICE_FILE;
+        data.pFile = &file;
+        data.dwStateAction = WTD_STATEACTION_VERIFY;
+    }
+    LONG Call() { return WinVerifyTrust(nullptr, &action, &data); }
+    LONG Close() {
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        return Call();
+    }
+};
+
+}  // namespace
+
+TEST_F(Trust, VerifyLeavesStateThatCloseReleases) {
+    for (const fs::path& file : {Signed("good.dll"), WithBytes("plain.dll", payload)}) {
+        TrustCall call(file);
+        call.Call();
+        EXPECT_NE(call.data.hWVTStateData, nullptr) << "also after a refusal";
+        EXPECT_EQ(call.Close(), 0);
+        EXPECT_EQ(call.data.hWVTStateData, nullptr);
+    }
+    TrustCall ignore(Signed("good.dll"));
+    ignore.data.dwStateAction = WTD_STATEACTION_IGNORE;
+    EXPECT_EQ(ignore.Call(), 0);
+    EXPECT_EQ(ignore.data.hWVTStateData, nullptr);
+}
+
+TEST_F(Trust, BadArgumentsAreRefused) {
+    fs::path good = Signed("good.dll");
+    TrustCall call(good);
+    EXPECT_EQ(WinVerifyTrust(nullptr, nullptr, &call.data), E_INVALIDARG);
+    EXPECT_EQ(WinVerifyTrust(nullptr, &call.action, nullptr), E_INVALIDARG);
+
+    TrustCall unknownAction(good);
+    unknownAction.action.Data1 ^= 1;
+    EXPECT_EQ(unknownAction.Call(), TRUST_E_ACTION_UNKNOWN);
+
+    TrustCall small(good);
+    small.data.cbStruct = 16;
+    EXPECT_EQ(small.Call(), E_INVALIDARG);
+
+    TrustCall catalog(good);
+    catalog.data.dwUnionChoice = 2;
+    EXPECT_EQ(catalog.Call(), TRUST_E_SUBJECT_FORM_UNKNOWN);
+
+    TrustCall noFile(good);
+    noFile.data.pFile = nullptr;
+    EXPECT_EQ(noFile.Call(), E_INVALIDARG);
+
+    TrustCall noPath(good);
+    noPath.file.pcwszFilePath = nullptr;
+    EXPECT_EQ(noPath.Call(), E_INVALIDARG);
+
+    TrustCall notUnicode(good);
+    notUnicode.path = L"/tmp/\xD800.dll";
+    notUnicode.file.pcwszFilePath = notUnicode.path.c_str();
+    EXPECT_EQ(notUnicode.Call(), E_INVALIDARG);
+
+    TrustCall unknownState(good);
+    unknownState.data.dwStateAction = 9;
+    EXPECT_EQ(unknownState.Call(), E_INVALIDARG);
+    EXPECT_EQ(unknownState.data.hWVTStateData, nullptr);
+}
+
+// ---- signing ----
+
+TEST_F(Trust, ResigningReplacesTheSignature) {
+    fs::path file = Signed("twice.dll");
+    std::size_t onceSize = fs::file_size(file);
+    VexaPlatform::SignFile(file, DevelopmentSigner().key, DevelopmentSigner().cert);
+    EXPECT_EQ(VerifyTrust(file), 0);
+    EXPECT_NEAR(static_cast<double>(fs::file_size(file)), static_cast<double>(onceSize), 4.0);
+    EXPECT_EQ(Layout(ReadBytes(file)).contentSize, payload.size());
+
+    Signer other = TestSigner("untrusted-signer");
+    VexaPlatform::SignFile(file, other.key, other.cert);
+    EXPECT_EQ(VerifyTrust(file), CERT_E_UNTRUSTEDROOT) << "the new signer's signature is the one checked";
+}
+
+TEST_F(Trust, SigningKeepsTheModeAndFollowsSymbolicLinks) {
+    fs::path file = WithBytes("mode.dll", payload);
+    ASSERT_EQ(::chmod(file.c_str(), 0750), 0);
+    fs::create_symlink(file, files / "link.dll");
+    VexaPlatform::SignFile(files / "link.dll", DevelopmentSigner().key, DevelopmentSigner().cert);
+    EXPECT_TRUE(fs::is_symlink(files / "link.dll"));
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0750u);
+    EXPECT_EQ(VerifyTrust(file), 0);
+}
+
+TEST_F(Trust, SigningFailuresLeaveTheFileAsItWas) {
+    std::vector<unsigned char> damaged = ReadBytes(Signed("damaged.dll"));
+    SetLength(damaged, damaged.size() * 2);
+    fs::path file = WithBytes("damaged.dll", damaged);
+    Signer signer = DevelopmentSigner();
+    EXPECT_THROW(VexaPlatform::SignFile(file, signer.key, signer.cert), VexaPlatform::SigningError);
+    EXPECT_EQ(ReadBytes(file), damaged);
+
+    fs::path plain = WithBytes("plain.dll", payload);
+    Signer mismatched{TestSigner("server-signer").key, signer.cert};
+    EXPECT_THROW(VexaPlatform::SignFile(plain, mismatched.key, mismatched.cert), VexaPlatform::SigningError);
+    EXPECT_THROW(VexaPlatform::SignFile(plain, files / "no-key.pem", signer.cert), VexaPlatform::SigningError);
+    EXPECT_THROW(VexaPlatform::SignFile(files / "missing.dll", signer.key, signer.cert), VexaPlatform::SigningError);
+    EXPECT_EQ(ReadBytes(plain), payload);
+    for (const fs::directory_entry& entry : fs::directory_iterator(files))
+        EXPECT_EQ(entry.path().filename().string().find(".dll."), std::string::npos) << "temporary file left behind";
+}
