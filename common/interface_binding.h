@@ -1,0 +1,68 @@
+// InterfaceBinding<Loader>: what a wrapper's Impl holds. It binds the loader's library
+// and creates the one interface object on construction, and on destruction releases
+// the object through the library's destroy export before the library is released.
+// Every exception that the library throws is passed through TranslateException.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <utility>
+#include <string>
+
+#include "common/exceptions.h"
+#include "common/load_error.h"
+
+namespace Vexa {
+
+template <class Loader>
+class InterfaceBinding {
+public:
+    using Interface = typename Loader::Interface;
+
+    // Throws VexaException (code 1) when the framework is not found, FrameworkException
+    // (code 100) when the library cannot be bound or creates no object, or what the
+    // create export threw, translated. Nothing stays bound after a throw.
+    explicit InterfaceBinding(const std::string& configuration) : loader(std::make_unique<Loader>()) {
+        const std::filesystem::path fileName = Loader::kFileName;
+        const LoadError result = loader->Load(fileName);
+        if (result != Success) {
+            loader.reset();  // releases a library still bound after IncompatibleVersion
+            throw FrameworkException(LoadFailureMessage(fileName, result), 100);
+        }
+        // The export takes the text by non-const reference: hand it a copy of our own.
+        std::string text = configuration;
+        try {
+            const auto create = loader->CreateAddress();
+            instance = create != nullptr ? create(text) : nullptr;
+        } catch (...) {
+            TranslateException();
+        }
+        if (instance == nullptr) throw FrameworkException("Failed to create instance of " + loader->Name(), 100);
+    }
+
+    ~InterfaceBinding() {
+        if (loader == nullptr) return;
+        const auto destroy = loader->DestroyAddress();
+        if (instance != nullptr && destroy != nullptr) destroy(instance);
+        loader.reset();
+    }
+
+    InterfaceBinding(const InterfaceBinding&) = delete;
+    InterfaceBinding& operator=(const InterfaceBinding&) = delete;
+
+    // Runs call(instance) inside the exception boundary and returns its result.
+    template <class Call>
+    auto Forward(Call&& call) -> decltype(call(std::declval<Interface&>())) {
+        try {
+            return call(*instance);
+        } catch (...) {
+            TranslateException();
+        }
+    }
+
+private:
+    std::unique_ptr<Loader> loader;
+    Interface* instance = nullptr;
+};
+
+}  // namespace Vexa

@@ -1,0 +1,53 @@
+#include "common/trust_verification.h"
+
+#include <optional>
+
+#include "common/code_page.h"
+#include "common/win32.h"
+
+namespace Vexa {
+
+namespace {
+
+// One verification of one file. The constructor verifies; the destructor releases the
+// state that the verification left behind, with the same arguments.
+class TrustState {
+public:
+    explicit TrustState(LPCWSTR filePath) {
+        file.cbStruct = sizeof file;
+        file.pcwszFilePath = filePath;
+        data.cbStruct = sizeof data;
+        data.dwUIChoice = WTD_UI_NONE;
+        data.fdwRevocationChecks = WTD_REVOKE_NONE;
+        data.dwUnionChoice = WTD_CHOICE_FILE;
+        data.pFile = &file;
+        data.dwStateAction = WTD_STATEACTION_VERIFY;
+        result = WinVerifyTrust(nullptr, &action, &data);
+    }
+    ~TrustState() {
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        WinVerifyTrust(nullptr, &action, &data);
+    }
+    TrustState(const TrustState&) = delete;
+    TrustState& operator=(const TrustState&) = delete;
+
+    bool Trusted() const { return result == 0; }
+
+private:
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    WINTRUST_FILE_INFO file = {};
+    WINTRUST_DATA data = {};
+    LONG result = -1;
+};
+
+}  // namespace
+
+bool IsFileTrusted(const std::string& narrowPath) {
+    const std::optional<std::wstring> wide = CodePage::WideFromNarrow(narrowPath);
+    if (!wide || wide->size() >= MAX_PATH) return false;
+    WCHAR filePath[MAX_PATH] = {};
+    wide->copy(filePath, wide->size());
+    return TrustState(filePath).Trusted();
+}
+
+}  // namespace Vexa

@@ -1,0 +1,79 @@
+// The export contract of a framework library, honoured or broken on purpose. Each test
+// library compiles this file with definitions that choose its shape:
+//   VEXA_TEST_PROVIDER_CATALOG        implement ProviderCatalogApi (else ClientApi)
+//   VEXA_TEST_UNPREFIXED              export Create/Destroy/Revision without the prefix
+//   VEXA_TEST_OMIT_CREATE             no create export
+//   VEXA_TEST_OMIT_BUILD_TYPE         no GetDllBuildType
+//   VEXA_TEST_BUILD_TYPE=<word>       the build-type word (default 0x1)
+//   VEXA_TEST_REVISION=<n>            the interface revision (default 3)
+//   VEXA_TEST_CREATE_RETURNS_NULL     the create export returns no object
+// Loading and unloading are recorded too, so a test sees whether any code of the
+// library ran and whether the library really left the process.
+#include <cstdint>
+#include <string>
+
+#include "interfaces/export_contract.h"
+#include "record.h"
+#include "recording_apis.h"
+#include "throw_described.h"
+
+#ifndef VEXA_TEST_BUILD_TYPE
+#define VEXA_TEST_BUILD_TYPE 0x1
+#endif
+#ifndef VEXA_TEST_REVISION
+#define VEXA_TEST_REVISION 3
+#endif
+
+#ifdef VEXA_TEST_PROVIDER_CATALOG
+using Api = Vexa::Proxy::ProviderCatalogApi;
+#define VEXA_TEST_PREFIXED(suffix) ProviderCatalogApi##suffix
+[[maybe_unused]] static Api* NewApi() { return NewRecordingProviderCatalogApi(); }
+static void DeleteApi(Api* api) { DeleteRecordingProviderCatalogApi(api); }
+#else
+using Api = Vexa::Proxy::ClientApi;
+#define VEXA_TEST_PREFIXED(suffix) ClientApi##suffix
+[[maybe_unused]] static Api* NewApi() { return NewRecordingClientApi(); }
+static void DeleteApi(Api* api) { DeleteRecordingClientApi(api); }
+#endif
+
+#ifdef VEXA_TEST_UNPREFIXED
+#define VEXA_TEST_EXPORT_NAME(suffix) suffix
+#else
+#define VEXA_TEST_EXPORT_NAME(suffix) VEXA_TEST_PREFIXED(suffix)
+#endif
+
+__attribute__((constructor)) static void RecordLoad() { Record("load"); }
+__attribute__((destructor)) static void RecordUnload() { Record("unload"); }
+
+// Bytes that a test may alter in a copy of the signed file: the library would still
+// load, so only the signature check can keep it out.
+VEXA_LIBRARY_EXPORT __attribute__((used)) const char vexaTestTamperTarget[] = "VEXA-TAMPER-TARGET";
+
+#ifndef VEXA_TEST_OMIT_CREATE
+VEXA_LIBRARY_EXPORT Api* VEXA_TEST_EXPORT_NAME(Create)(std::string& configuration) {
+    Record("create(" + configuration + ")");
+    ThrowIfEnvironmentAsks("VEXA_TEST_CREATE_THROW");
+#ifdef VEXA_TEST_CREATE_RETURNS_NULL
+    return nullptr;
+#else
+    return NewApi();
+#endif
+}
+#endif
+
+VEXA_LIBRARY_EXPORT void VEXA_TEST_EXPORT_NAME(Destroy)(Api* api) {
+    Record("destroy");
+    DeleteApi(api);
+}
+
+VEXA_LIBRARY_EXPORT std::uint32_t VEXA_TEST_EXPORT_NAME(Revision)() {
+    Record("revision");
+    return VEXA_TEST_REVISION;
+}
+
+#ifndef VEXA_TEST_OMIT_BUILD_TYPE
+VEXA_LIBRARY_EXPORT std::uint32_t GetDllBuildType() {
+    Record("build type");
+    return VEXA_TEST_BUILD_TYPE;
+}
+#endif

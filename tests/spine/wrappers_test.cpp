@@ -1,0 +1,216 @@
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/client_api.h"
+#include "common/exceptions.h"
+#include "common/provider_catalog_api.h"
+#include "spine_support.h"
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+using SpineTest::FrameworkTest;
+
+namespace {
+
+// Runs construct, which must throw exactly Exception with this message and code.
+template <class Exception, class Construct>
+void ExpectConstructionFails(Construct construct, const std::string& message, int code) {
+    try {
+        construct();
+        ADD_FAILURE() << "constructed, expected: " << message;
+    } catch (const Exception& e) {
+        EXPECT_EQ(typeid(e), typeid(Exception));
+        EXPECT_EQ(e.what(), message);
+        EXPECT_EQ(e.code, code);
+    }
+}
+
+// ---- Vexa::ClientApi: binding, creation, release ----
+
+class SpineClientApi : public FrameworkTest {};
+
+TEST_F(SpineClientApi, CreatesWithBracesAndDestroysBeforeReleasing) {
+    Install("spine_client", "Tessaly.dll");
+    {
+        Vexa::ClientApi api;
+        EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})"}));
+    }
+    EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})", "destroy", "unload"}));
+}
+
+TEST_F(SpineClientApi, HandsTheConfigurationToTheCreateExport) {
+    Install("spine_client", "Tessaly.dll");
+    { Vexa::ClientApi api("{\"mode\":\"test\"}"); }
+    EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({\"mode\":\"test\"})", "destroy", "unload"}));
+}
+
+TEST_F(SpineClientApi, EachWrapperBindsAndCreatesOnItsOwn) {
+    Install("spine_client", "Tessaly.dll");
+    auto first = std::make_unique<Vexa::ClientApi>();
+    auto second = std::make_unique<Vexa::ClientApi>();
+    first.reset();
+    EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})", "build type", "revision",
+                                 "create({})", "destroy"}));
+    second.reset();
+    EXPECT_EQ(Recorded().back(), "unload");
+    EXPECT_EQ(Recorded().size(), 10u);
+}
+
+TEST_F(SpineClientApi, WithoutFrameworkDirectoryNothingIsLoaded) {
+    ExpectConstructionFails<Vexa::VexaException>([] { Vexa::ClientApi api; }, "Error Locating Framework Directory",
+                                                 1);
+    machine.PublishFramework("");
+    ExpectConstructionFails<Vexa::VexaException>([] { Vexa::ClientApi api; }, "Error Locating Framework Directory",
+                                                 1);
+    EXPECT_FALSE(RecordExists());
+}
+
+struct RefusedLibrary {
+    const char* target;
+    const char* message;
+    Lines recorded;
+};
+
+void PrintTo(const RefusedLibrary& library, std::ostream* out) { *out << library.target; }
+
+class SpineClientApiRefused : public SpineClientApi, public ::testing::WithParamInterface<RefusedLibrary> {};
+
+TEST_P(SpineClientApiRefused, ThrowsTheLoadErrorAndHoldsNothing) {
+    Install(GetParam().target, "Tessaly.dll");
+    ExpectConstructionFails<Vexa::FrameworkException>([] { Vexa::ClientApi api; }, GetParam().message, 100);
+    EXPECT_EQ(Recorded(), GetParam().recorded);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libraries, SpineClientApiRefused,
+    ::testing::Values(
+        RefusedLibrary{"spine_client_unsigned", "Failed to load library: Tessaly.dll : 42 : Invalid Digital Signature",
+                       {}},
+        RefusedLibrary{"spine_signed_text", "Failed to load library: Tessaly.dll : 2 : Cannot Open Library", {}},
+        RefusedLibrary{"spine_incompatible_build_no_create",
+                       "Failed to load library: Tessaly.dll : 8 : Incompatible Build Configuration",
+                       {"load", "build type", "unload"}},
+        RefusedLibrary{"spine_no_build_type", "Failed to load library: Tessaly.dll : 6 : Symbol Not Found",
+                       {"load", "unload"}},
+        RefusedLibrary{"spine_revision_2", "Failed to load library: Tessaly.dll : 14 : Incompatible Version",
+                       {"load", "build type", "revision", "unload"}},
+        RefusedLibrary{"spine_revision_4", "Failed to load library: Tessaly.dll : 14 : Incompatible Version",
+                       {"load", "build type", "revision", "unload"}}),
+    [](const ::testing::TestParamInfo<RefusedLibrary>& info) { return std::string(info.param.target); });
+
+TEST_F(SpineClientApi, NullInstanceIsAFailureAndNeverDestroyed) {
+    Install("spine_create_null", "Tessaly.dll");
+    ExpectConstructionFails<Vexa::FrameworkException>([] { Vexa::ClientApi api; },
+                                                      "Failed to create instance of ClientApi", 100);
+    EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})", "unload"}));
+}
+
+TEST_F(SpineClientApi, ThrowingCreateReleasesTheLibraryWithoutDestroy) {
+    Install("spine_client", "Tessaly.dll");
+    SpineTest::ScopedEnvironment throwing("VEXA_TEST_CREATE_THROW", "AccessDeniedException:5:denied");
+    ExpectConstructionFails<Vexa::AccessDeniedException>([] { Vexa::ClientApi api; }, "denied", 5);
+    EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})", "unload"}));
+}
+
+// ---- Vexa::ClientApi: forwarding ----
+
+struct EventSeen {
+    std::string source;
+    std::string payload;
+    int calls = 0;
+};
+
+void RecordEvent(const char* source, const char* payload, void* context) {
+    auto* seen = static_cast<EventSeen*>(context);
+    seen->source = source;
+    seen->payload = payload;
+    ++seen->calls;
+}
+
+TEST_F(SpineClientApi, QueriesReachTheirOperationAndReturnItsText) {
+    Install("spine_client", "Tessaly.dll");
+    Vexa::ClientApi api;
+    EXPECT_EQ(api.GetProperties("{\"depth\":1}"), "GetProperties({\"depth\":1})");
+    EXPECT_EQ(api.GetValue("a.b"), "GetValue(a.b)");
+    EXPECT_EQ(api.GetNode("a"), "GetNode(a)");
+    EXPECT_EQ(api.GetSchema("a.c", Vexa::COMMAND), "GetSchema(a.c,3)");
+    EXPECT_EQ(api.GetSchema("a.c", Vexa::INIT), "GetSchema(a.c,5)");
+    EXPECT_EQ(api.ExecuteCommand("a.run", "{\"x\":2}"), "ExecuteCommand(a.run,{\"x\":2})");
+    EXPECT_EQ(api.QueryNode("a.*"), "QueryNode(a.*)");
+}
+
+TEST_F(SpineClientApi, EachSetValueReachesItsOwnOverload) {
+    Install("spine_client", "Tessaly.dll");
+    {
+        Vexa::ClientApi api;
+        api.SetValue("p", "chars");
+        api.SetValue("p", std::string("text"));
+        api.SetValue("p", 1.5);
+        api.SetValue("p", -7LL);
+        api.SetValue("p", true);
+    }
+    const Lines recorded = Recorded();
+    EXPECT_EQ(Lines(recorded.begin() + 4, recorded.end() - 2),
+              (Lines{"SetValue(p,char*:chars)", "SetValue(p,string:text)", "SetValue(p,double:1.5)",
+                     "SetValue(p,long long:-7)", "SetValue(p,bool:true)"}));
+}
+
+TEST_F(SpineClientApi, EventRegistrationCarriesCallbackAndContext) {
+    Install("spine_client", "Tessaly.dll");
+    {
+        Vexa::ClientApi api;
+        EventSeen seen;
+        api.RegisterEvent("a.changed", &RecordEvent, &seen);
+        EXPECT_EQ(seen.calls, 1);
+        EXPECT_EQ(seen.source, "a.changed");
+        EXPECT_EQ(seen.payload, "{\"registered\":true}");
+        api.UnregisterEvent("a.changed", &RecordEvent);
+    }
+    const Lines recorded = Recorded();
+    EXPECT_EQ(Lines(recorded.begin() + 4, recorded.end() - 2),
+              (Lines{"RegisterEvent(a.changed)", "UnregisterEvent(a.changed,known)"}));
+}
+
+// ---- Vexa::ProviderCatalogApi ----
+
+class SpineProviderCatalogApi : public FrameworkTest {};
+
+TEST_F(SpineProviderCatalogApi, CreatesWithEmptyConfigurationAndForwards) {
+    Install("spine_catalog", "Orbisk.dll");
+    {
+        Vexa::ProviderCatalogApi catalog;
+        catalog.RegisterProvider("/providers/one.dll");
+        catalog.RegisterProvider("/providers/two.dll");
+        catalog.UnregisterProvider("/providers/one.dll");
+        EXPECT_EQ(catalog.QueryProviders(), (Lines{"{\"path\":\"/providers/two.dll\"}"}));
+    }
+    EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create()", "RegisterProvider(/providers/one.dll)",
+                                 "RegisterProvider(/providers/two.dll)", "UnregisterProvider(/providers/one.dll)",
+                                 "QueryProviders()", "destroy", "unload"}));
+}
+
+TEST_F(SpineProviderCatalogApi, RefusedLibraryNamesOrbisk) {
+    Install("spine_catalog_unsigned", "Orbisk.dll");
+    ExpectConstructionFails<Vexa::FrameworkException>(
+        [] { Vexa::ProviderCatalogApi catalog; }, "Failed to load library: Orbisk.dll : 42 : Invalid Digital Signature",
+        100);
+    EXPECT_FALSE(RecordExists());
+
+    Install("spine_catalog_revision_4", "Orbisk.dll");
+    ExpectConstructionFails<Vexa::FrameworkException>(
+        [] { Vexa::ProviderCatalogApi catalog; }, "Failed to load library: Orbisk.dll : 14 : Incompatible Version",
+        100);
+    EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "unload"}));
+}
+
+TEST_F(SpineProviderCatalogApi, LooksForOrbiskOnly) {
+    Install("spine_client", "Tessaly.dll");
+    ExpectConstructionFails<Vexa::FrameworkException>(
+        [] { Vexa::ProviderCatalogApi catalog; }, "Failed to load library: Orbisk.dll : 42 : Invalid Digital Signature",
+        100);
+}
+
+}  // namespace
