@@ -1,0 +1,98 @@
+// The pure parts of vexareg: the extension rule for provider paths and the catalog
+// document built from the entries.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "argument_parser.h"
+#include "catalog_operations.h"
+#include "console.h"
+
+using namespace Vexa::Registration;
+
+TEST(VexaregDllExtension, AcceptsExactlyDotDll) {
+    for (const char* path : {"a.dll", "/x/y/a.dll", "rel/a.b.dll", "..dll", "a..dll", "a.dll:stream",
+                             "a.dll:s.txt", "/x.txt/a.dll"})
+        EXPECT_TRUE(HasDllExtension(path)) << path;
+}
+
+TEST(VexaregDllExtension, RefusesEverythingElse) {
+    for (const char* path : {"a.DLL", "a.Dll", ".dll", "/x/.dll", "a", "a.", "a.dl", "a.dlll",
+                             "a.dll.bak", "a.dll/", "/x/a.dll/.", "/x/a.dll/..", ".", "..", "",
+                             "a:b.dll", ":a.dll", "a.dll ", "/x.dll/a"})
+        EXPECT_FALSE(HasDllExtension(path)) << path;
+}
+
+// A process may be started with no argument vector at all; that is bad input, not a
+// crash.
+TEST(VexaregEmptyArgumentVector, IsIncorrectInput) {
+    const char* const argv[] = {nullptr};
+    Operation operation = Operation::None;
+    std::vector<std::filesystem::path> providers;
+    EXPECT_EQ(ParseArguments(0, argv, operation, providers), ResultCode::IncorrectInput);
+    EXPECT_TRUE(providers.empty());
+    EXPECT_EQ(ComposeUsage(nullptr).rfind("Usage:  [OPTION] [absolute_path_to_dll] \n", 0), 0u);
+}
+
+TEST(VexaregNotFound, ErrorsThatMeanNoSuchFile) {
+    EXPECT_TRUE(IsNotFoundError(std::make_error_code(std::errc::no_such_file_or_directory)));
+    EXPECT_TRUE(IsNotFoundError(std::make_error_code(std::errc::not_a_directory)));
+    EXPECT_TRUE(IsNotFoundError(std::make_error_code(std::errc::filename_too_long)));
+    EXPECT_FALSE(IsNotFoundError(std::make_error_code(std::errc::permission_denied)));
+    EXPECT_FALSE(IsNotFoundError(std::make_error_code(std::errc::too_many_symbolic_link_levels)));
+    EXPECT_FALSE(IsNotFoundError(std::make_error_code(std::errc::io_error)));
+}
+
+TEST(VexaregCatalogDocument, WorkedExample) {
+    EXPECT_EQ(FormatCatalogDocument({R"({"b":[true],"a":1})", "7"}),
+              "{\n"
+              "    \"provider_catalog\": [\n"
+              "        {\n"
+              "            \"a\": 1,\n"
+              "            \"b\": [\n"
+              "                true\n"
+              "            ]\n"
+              "        },\n"
+              "        7\n"
+              "    ]\n"
+              "}");
+}
+
+TEST(VexaregCatalogDocument, NoEntriesIsNull) { EXPECT_EQ(FormatCatalogDocument({}), "null"); }
+
+TEST(VexaregCatalogDocument, OneScalarEntry) {
+    EXPECT_EQ(FormatCatalogDocument({" \"x\"\n"}), "{\n    \"provider_catalog\": [\n        \"x\"\n    ]\n}");
+}
+
+TEST(VexaregCatalogDocument, NonAsciiStaysUtf8) {
+    EXPECT_EQ(FormatCatalogDocument({"\"\\u00e9\xc3\xa9\""}),
+              "{\n    \"provider_catalog\": [\n        \"\xc3\xa9\xc3\xa9\"\n    ]\n}");
+}
+
+TEST(VexaregCatalogDocument, InvalidUtf8IsRefused) {
+    EXPECT_ANY_THROW(FormatCatalogDocument({"\"\xff\""}));
+    EXPECT_ANY_THROW(FormatCatalogDocument({"\"\\ud800\""}));
+}
+
+TEST(VexaregCatalogDocument, EntriesMustBeOneStrictValue) {
+    for (const char* entry : {"", "   ", "1 2", "{}x", "[1,]", "// c\n1", "/* c */1", "{'a':1}", "NaN", "tru"})
+        EXPECT_ANY_THROW(FormatCatalogDocument({"1", entry})) << entry;
+}
+
+TEST(VexaregEntryNesting, BoundIsInclusive) {
+    const auto nested = [](int depth, const char* open, const char* inner, const char* close) {
+        std::string text;
+        for (int i = 0; i < depth; ++i) text += open;
+        text += inner;
+        for (int i = 0; i < depth; ++i) text += close;
+        return text;
+    };
+    EXPECT_NO_THROW(ParseCatalogEntry(nested(kMaxEntryNesting, "[", "", "]")));
+    EXPECT_NO_THROW(ParseCatalogEntry(nested(kMaxEntryNesting, "{\"k\":", "1", "}")));
+    EXPECT_ANY_THROW(ParseCatalogEntry(nested(kMaxEntryNesting + 1, "[", "", "]")));
+    EXPECT_ANY_THROW(ParseCatalogEntry(nested(kMaxEntryNesting + 1, "{\"k\":", "1", "}")));
+    EXPECT_ANY_THROW(ParseCatalogEntry(nested(100000, "[", "", "]")));
+    // The whole document nests two levels deeper than its deepest entry and still prints.
+    EXPECT_NO_THROW(FormatCatalogDocument({nested(kMaxEntryNesting, "[", "", "]")}));
+}
