@@ -1,0 +1,48 @@
+// Vexa::VexaPy::ClientApi: the native object behind the Python class ClientApi. It
+// owns one Vexa::ClientApi wrapper, hence one binding of the client library and one
+// interface object, and forwards every operation to it.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/client_api.h"
+#include "interfaces/schema_type.h"
+
+namespace Vexa::VexaPy {
+
+class ClientApi {
+public:
+    // Bind the client library and create its interface object with the configuration
+    // text "{}" or the one given. Called with the interpreter lock held.
+    ClientApi();
+    explicit ClientApi(const std::string& configuration);
+    // Destroys the interface object and releases the library without holding the
+    // interpreter lock (see client_api.cpp).
+    virtual ~ClientApi();
+
+    ClientApi(const ClientApi&) = delete;
+    ClientApi& operator=(const ClientApi&) = delete;
+
+    std::string GetProperties(const std::string& propertiesConfig);
+    std::string GetNode(const std::string& path);
+    std::string GetValue(const std::string& path);
+    std::string GetSchema(const std::string& path, SchemaType type);
+    // Releases the interpreter lock for the library call only: a command may run for
+    // long, and other Python threads and event callbacks go on meanwhile.
+    std::string ExecuteCommand(const std::string& path, const std::string& parameters);
+    std::string QueryNode(const std::string& path);
+    void SetValue(const std::string& path, bool value);
+    void SetValue(const std::string& path, long long value);
+    void SetValue(const std::string& path, double value);
+    void SetValue(const std::string& path, const std::string& value);
+    void SetValue(const std::string& path, const char* value);
+
+    // The wrapper, for the event subscriptions made through this object.
+    Vexa::ClientApi& Wrapper() { return *client; }
+
+private:
+    std::unique_ptr<Vexa::ClientApi> client;
+};
+
+}  // namespace Vexa::VexaPy

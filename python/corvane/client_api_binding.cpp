@@ -1,0 +1,47 @@
+// The Python class ClientApi: texts in, texts out.
+//
+// Only GetProperties, GetNode, GetValue and RegisterEvent name their parameters;
+// everything else is positional only. The SetValue overloads are tried in the order
+// they are defined: bool, int, float, then the two text forms.
+
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "python/corvane/bindings.h"
+#include "python/corvane/client_api.h"
+#include "python/corvane/events.h"
+
+namespace py = pybind11;
+
+namespace Vexa::VexaPy {
+
+void BindClientApi(py::module_& module) {
+    using Self = Vexa::VexaPy::ClientApi;
+    py::class_<Self>(module, "ClientApi")
+        .def(py::init<>())
+        .def(py::init<const std::string&>())
+        .def("GetProperties", &Self::GetProperties, py::arg("properties_config") = "")
+        .def("GetNode", &Self::GetNode, py::arg("path") = "")
+        .def("GetValue", &Self::GetValue, py::arg("path") = "")
+        .def("GetSchema", &Self::GetSchema)
+        .def("ExecuteCommand", &Self::ExecuteCommand)
+        .def("QueryNode", &Self::QueryNode)
+        .def(
+            "RegisterEvent",
+            [](Self& self, const std::string& path, const py::function& handler, const py::object& context) {
+                RegisterEvent(self.Wrapper(), path, handler, context);
+            },
+            py::arg("path"), py::arg("pyhandler"), py::arg("context") = py::none())
+        .def("UnregisterEvent",
+             [](Self& self, const std::string& path, const py::function& handler) {
+                 UnregisterEvent(self.Wrapper(), path, handler);
+             })
+        .def("SetValue", py::overload_cast<const std::string&, bool>(&Self::SetValue))
+        .def("SetValue", py::overload_cast<const std::string&, long long>(&Self::SetValue))
+        .def("SetValue", py::overload_cast<const std::string&, double>(&Self::SetValue))
+        .def("SetValue", py::overload_cast<const std::string&, const std::string&>(&Self::SetValue))
+        .def("SetValue", py::overload_cast<const std::string&, const char*>(&Self::SetValue));
+}
+
+}  // namespace Vexa::VexaPy

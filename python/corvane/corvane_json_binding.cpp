@@ -1,0 +1,44 @@
+// The Python class CorvaneJson: the entries of ClientApi in the same order, with
+// Python values converted to and from JSON where ClientApi passes texts.
+
+#include <string>
+
+#include <pybind11/pybind11.h>
+
+#include "python/corvane/bindings.h"
+#include "python/corvane/corvane_json.h"
+#include "python/corvane/events.h"
+
+namespace py = pybind11;
+
+namespace Vexa::VexaPy {
+
+void BindCorvaneJson(py::module_& module) {
+    using Self = Vexa::CorvaneJson;
+    py::class_<Self>(module, "CorvaneJson")
+        .def(py::init<>())
+        .def(py::init<const Json&>())
+        .def("GetProperties", &Self::GetProperties, py::arg("properties_config") = "")
+        .def("GetNode", &Self::GetNode, py::arg("path") = "")
+        .def("GetValue", &Self::GetValue, py::arg("path") = "")
+        .def("GetSchema", &Self::GetSchema)
+        .def("ExecuteCommand", &Self::ExecuteCommand)
+        .def("QueryNode", &Self::QueryNode)
+        .def(
+            "RegisterEvent",
+            [](Self& self, const std::string& path, const py::function& handler, const py::object& context) {
+                RegisterEvent(self.Wrapper(), path, handler, context);
+            },
+            py::arg("path"), py::arg("event"), py::arg("context") = py::none())
+        .def("UnregisterEvent",
+             [](Self& self, const std::string& path, const py::function& handler) {
+                 UnregisterEvent(self.Wrapper(), path, handler);
+             })
+        .def("SetValue", py::overload_cast<const std::string&, bool>(&Self::SetValue))
+        .def("SetValue", py::overload_cast<const std::string&, long long>(&Self::SetValue))
+        .def("SetValue", py::overload_cast<const std::string&, double>(&Self::SetValue))
+        .def("SetValue", py::overload_cast<const std::string&, const std::string&>(&Self::SetValue))
+        .def("SetValue", py::overload_cast<const std::string&, const char*>(&Self::SetValue));
+}
+
+}  // namespace Vexa::VexaPy

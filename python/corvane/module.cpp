@@ -1,0 +1,60 @@
+// The entry point of the Corvane extension module.
+//
+// Written out rather than through PYBIND11_MODULE so that the interpreter check is
+// the one of version_check.h, which the tests exercise, and so that a failure to
+// create the module object is reported as an ImportError instead of escaping.
+
+#include <exception>
+
+#include <pybind11/pybind11.h>
+
+#include "python/corvane/bindings.h"
+#include "python/corvane/version_check.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// Registration order is part of the module's surface.
+void DefineModule(py::module_& module) {
+    module.doc() = py::str("Pybinding for ClientApi");
+    Vexa::VexaPy::BindSchemaType(module);
+    Vexa::VexaPy::RegisterExceptions(module);
+    Vexa::VexaPy::BindClientApi(module);
+    Vexa::VexaPy::BindCorvaneJson(module);
+}
+
+py::module_::module_def corvaneModuleDefinition;
+
+}  // namespace
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_Corvane() {
+    using Vexa::VexaPy::kCompiledPythonVersion;
+    const char* interpreterVersion = Py_GetVersion();
+    if (!Vexa::VexaPy::InterpreterMatches(interpreterVersion, kCompiledPythonVersion)) {
+        PyErr_Format(PyExc_ImportError,
+                     "Python version mismatch: module was compiled for Python %s, but the interpreter "
+                     "version is incompatible: %s.",
+                     kCompiledPythonVersion, interpreterVersion);
+        return nullptr;
+    }
+    try {
+        py::detail::get_internals();
+        // create_extension_module hands back a borrowed handle on the new reference
+        // that this function returns; on failure the module object goes with `module`.
+        auto module = py::module_::create_extension_module("Corvane", nullptr, &corvaneModuleDefinition);
+        try {
+            DefineModule(module);
+            return module.ptr();
+        } catch (...) {
+            module.dec_ref();
+            throw;
+        }
+    } catch (py::error_already_set& error) {
+        py::raise_from(error, PyExc_ImportError, "initialization failed");
+        return nullptr;
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_ImportError, error.what());
+        return nullptr;
+    }
+}

@@ -1,0 +1,147 @@
+"""Fixtures shared by the Corvane tests.
+
+Every test that constructs a ClientApi or CorvaneJson gets a private machine state:
+a fresh directory that VEXA_PLATFORM_ROOT names for the duration of the test, set up
+with the vexa-platform tool. ctest passes the paths below through the environment.
+"""
+
+import json
+import os
+import shutil
+import struct
+import subprocess
+from pathlib import Path
+
+import pytest
+
+PLATFORM_TOOL = os.environ.get("VEXA_PLATFORM_TOOL", "vexa-platform")
+DEV_ROOT_CERT = os.environ.get("VEXA_DEV_ROOT_CERT", "")
+FRAMEWORK_DIR = os.environ.get("VEXA_FRAMEWORK_DIR", "")
+SCRIPTED_DOUBLE = os.environ.get("VEXA_SCRIPTED_DOUBLE", "")
+
+FRAMEWORK_CLASS = "{4c0e7a1d-8b2f-4e65-9a13-6f2d5c8b0e47}"
+FRAMEWORK_INSTANCE = "SWD\\VexaFramework\\0000"
+
+SIGNATURE_MAGIC = b"~VexaSignature~\n"
+
+
+def strip_signature(path):
+    """Removes the embedded signature trailer, leaving the library unsigned."""
+    data = Path(path).read_bytes()
+    assert data.endswith(SIGNATURE_MAGIC), f"{path} carries no signature"
+    (length,) = struct.unpack("<Q", data[-24:-16])
+    Path(path).write_bytes(data[: len(data) - 24 - length])
+
+
+class MachineState:
+    """One private machine-state directory and the tool calls that fill it."""
+
+    def __init__(self, root):
+        self.root = Path(root)
+        self.install_dir = self.root / "fw"
+        self.install_dir.mkdir(parents=True, exist_ok=True)
+
+    def tool(self, *args):
+        subprocess.run([PLATFORM_TOOL, "--root", str(self.root), *args], check=True,
+                       stdout=subprocess.DEVNULL)
+
+    def trust_development_root(self):
+        self.tool("trust", DEV_ROOT_CERT)
+
+    def stage(self, library, name="Tessaly.dll"):
+        """Copies a built library into the install directory; returns the copy."""
+        target = self.install_dir / name
+        shutil.copyfile(library, target)
+        return target
+
+    def publish(self):
+        """Publishes the framework device with InstallDir naming the install directory."""
+        self.tool("publish", FRAMEWORK_INSTANCE, "--interface", FRAMEWORK_CLASS,
+                  "--value", f"InstallDir={self.install_dir}")
+
+    def library(self, name="Tessaly.dll"):
+        return self.install_dir / name
+
+
+class ScriptedMachine(MachineState):
+    """A machine state whose Tessaly.dll is the scripted test double.
+
+    The double reads script.json beside itself on every call and appends one JSON
+    line per call to journal.jsonl beside itself.
+
+    A script maps an operation name (Create, GetProperties, GetValue, GetNode,
+    GetSchema, ExecuteCommand, QueryNode, RegisterEvent, UnregisterEvent, SetValue)
+    to what that operation does:
+      {"result": TEXT}            return TEXT
+      {"result_hex": HEX}         return the bytes HEX (for texts that are not UTF-8)
+      {"throw": CLASS, "message": TEXT} (or "message_hex": HEX)
+                                  throw a family member by class name, or one of
+                                  "runtime_error", "logic_error", "exception",
+                                  "json_error", "int"
+      {"block_until": PATH}       wait until the file PATH exists, then go on
+      {"null": true}              (Create only) return no interface object
+    Without a script entry an operation returns its own journal entry as JSON text.
+    """
+
+    @property
+    def script_path(self):
+        return self.install_dir / "script.json"
+
+    @property
+    def journal_path(self):
+        return self.install_dir / "journal.jsonl"
+
+    def script(self, **operations):
+        tmp = self.script_path.with_suffix(".tmp")
+        tmp.write_text(json.dumps(operations))
+        tmp.replace(self.script_path)
+
+    def journal(self):
+        """Every recorded call, oldest first, as dicts {"op", "args"[, "overload"]}."""
+        if not self.journal_path.exists():
+            return []
+        with open(self.journal_path, encoding="utf-8") as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def calls(self, op):
+        return [entry for entry in self.journal() if entry["op"] == op]
+
+
+@pytest.fixture
+def empty_machine(tmp_path, monkeypatch):
+    """A machine state with nothing published and nothing trusted."""
+    machine = MachineState(tmp_path / "machine")
+    monkeypatch.setenv("VEXA_PLATFORM_ROOT", str(machine.root))
+    return machine
+
+
+@pytest.fixture
+def framework_machine(tmp_path, monkeypatch):
+    """A machine state with the sample framework's signed Tessaly.dll published."""
+    machine = MachineState(tmp_path / "machine")
+    machine.trust_development_root()
+    machine.stage(Path(FRAMEWORK_DIR) / "Tessaly.dll")
+    machine.publish()
+    monkeypatch.setenv("VEXA_PLATFORM_ROOT", str(machine.root))
+    return machine
+
+
+@pytest.fixture
+def double_machine(tmp_path, monkeypatch):
+    """A machine state with the signed scripted double published as Tessaly.dll."""
+    machine = ScriptedMachine(tmp_path / "machine")
+    machine.trust_development_root()
+    machine.stage(SCRIPTED_DOUBLE)
+    machine.publish()
+    monkeypatch.setenv("VEXA_PLATFORM_ROOT", str(machine.root))
+    return machine
+
+
+def loaded_libraries():
+    """Paths of the shared objects mapped into this process."""
+    with open("/proc/self/maps", encoding="utf-8") as maps:
+        return {line.split(None, 5)[5].strip() for line in maps if len(line.split(None, 5)) == 6}
+
+
+def tessaly_loaded():
+    return any(path.endswith("/Tessaly.dll") for path in loaded_libraries())

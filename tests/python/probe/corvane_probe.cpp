@@ -1,0 +1,35 @@
+// corvane_probe: a test-only module that reaches into the Corvane module's internals
+// without widening Corvane's own surface.
+//  - The bounded JSON conversion that Corvane uses and pybind11_json's own caster,
+//    side by side, so that the tests can compare the two routes on the same values.
+//  - The interpreter check run at import, for version texts other than this
+//    interpreter's.
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+#include <pybind11/pybind11.h>
+#include <pybind11_json/pybind11_json.hpp>
+
+#include "python/corvane/json_conversion.h"
+#include "python/corvane/version_check.h"
+
+namespace py = pybind11;
+using Vexa::VexaPy::Json;
+
+PYBIND11_MODULE(corvane_probe, module) {
+    module.attr("MAX_JSON_DEPTH") = Vexa::VexaPy::kMaxJsonDepth;
+    module.attr("COMPILED_PYTHON_VERSION") = Vexa::VexaPy::kCompiledPythonVersion;
+
+    // Python value -> compact JSON text, or the TypeError of a value that does not convert.
+    module.def("bounded_dump", [](const Json& value) { return value.value.dump(); });
+    module.def("reference_dump", [](const nlohmann::json& value) { return value.dump(); });
+
+    // JSON text -> Python value.
+    module.def("bounded_load", [](const std::string& text) { return Json{Vexa::VexaPy::ParseResult(text)}; });
+    module.def("reference_load", [](const std::string& text) { return nlohmann::json::parse(text); });
+
+    module.def("interpreter_matches", [](const std::string& interpreter, const std::string& compiled) {
+        return Vexa::VexaPy::InterpreterMatches(interpreter.c_str(), compiled.c_str());
+    });
+}

@@ -1,0 +1,118 @@
+"""ClientApi: the texts and values that reach the client library, and the texts that
+come back."""
+
+from decimal import Decimal
+
+import pytest
+
+import Corvane
+
+
+@pytest.fixture
+def api(double_machine):
+    return Corvane.ClientApi()
+
+
+def test_default_configuration_is_empty_object(double_machine):
+    Corvane.ClientApi()
+    assert double_machine.calls("Create") == [{"op": "Create", "args": ["{}"]}]
+
+
+@pytest.mark.parametrize("given, received", [
+    ("", ""),
+    ("not json at all", "not json at all"),
+    ('{"b": 1, "a": 2}', '{"b": 1, "a": 2}'),
+    ("caf\u00e9", "caf\u00e9"),
+    (b"raw bytes", "raw bytes"),
+])
+def test_configuration_text_is_passed_unchanged(double_machine, given, received):
+    Corvane.ClientApi(given)
+    assert double_machine.calls("Create") == [{"op": "Create", "args": [received]}]
+
+
+@pytest.mark.parametrize("call, op, args", [
+    (lambda api: api.GetProperties("cfg"), "GetProperties", ["cfg"]),
+    (lambda api: api.GetNode("a.b"), "GetNode", ["a.b"]),
+    (lambda api: api.GetValue("a.b"), "GetValue", ["a.b"]),
+    (lambda api: api.GetSchema("a.b", Corvane.RESULT), "GetSchema", ["a.b", 4]),
+    (lambda api: api.ExecuteCommand("cmd", '{"x": 1}'), "ExecuteCommand", ["cmd", '{"x": 1}']),
+    (lambda api: api.QueryNode("a"), "QueryNode", ["a"]),
+    (lambda api: api.GetValue(b"bytes.path"), "GetValue", ["bytes.path"]),
+])
+def test_each_method_reaches_its_operation(api, double_machine, call, op, args):
+    call(api)
+    assert double_machine.journal()[1:] == [{"op": op, "args": args}]
+
+
+@pytest.mark.parametrize("value, overload, received", [
+    (True, "bool", True),
+    (False, "bool", False),
+    (1, "int64", 1),
+    (-2**63, "int64", -2**63),
+    (2**63 - 1, "int64", 2**63 - 1),
+    (1.0, "double", 1.0),
+    (-0.5, "double", -0.5),
+    ("x", "string", "x"),
+    (b"x", "string", "x"),
+    # pybind11 2.10 takes a bytearray where it takes bytes.
+    (bytearray(b"x"), "string", "x"),
+    (None, "bool", False),
+    (2**70, "bool", True),
+    (-2**63 - 1, "bool", True),
+    (Decimal("2.5"), "bool", True),
+    (Decimal(0), "bool", False),
+])
+def test_set_value_overload_chosen(api, double_machine, value, overload, received):
+    api.SetValue("p", value)
+    assert double_machine.calls("SetValue") == [{"op": "SetValue", "overload": overload, "args": ["p", received]}]
+
+
+@pytest.mark.parametrize("value", [[1], {"a": 1}, object(), memoryview(b"x"), "\ud800"])
+def test_set_value_rejects_other_objects(api, double_machine, value):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        api.SetValue("p", value)
+    assert double_machine.calls("SetValue") == []
+
+
+def test_text_that_cannot_be_encoded_is_rejected(api, double_machine):
+    with pytest.raises(TypeError):
+        api.GetValue("\udc80")
+    assert double_machine.calls("GetValue") == []
+
+
+@pytest.mark.parametrize("method", ["GetProperties", "GetNode", "GetValue", "QueryNode"])
+def test_result_text_returned_as_str(api, double_machine, method):
+    double_machine.script(**{method: {"result": "caf\u00e9 \u2603 not json"}})
+    assert getattr(api, method)("x") == "caf\u00e9 \u2603 not json"
+
+
+def test_command_and_schema_results(api, double_machine):
+    double_machine.script(ExecuteCommand={"result": ""}, GetSchema={"result": "{}"})
+    assert api.ExecuteCommand("c", "p") == ""
+    assert api.GetSchema("s", Corvane.DATA) == "{}"
+
+
+def test_set_value_returns_none(api):
+    assert api.SetValue("p", 1) is None
+
+
+@pytest.mark.parametrize("method, call", [
+    ("GetValue", lambda api: api.GetValue("v")),
+    ("ExecuteCommand", lambda api: api.ExecuteCommand("c", "p")),
+])
+def test_result_that_is_not_utf8_raises_unicode_decode_error(api, double_machine, method, call):
+    double_machine.script(**{method: {"result_hex": "61ff62"}})
+    with pytest.raises(UnicodeDecodeError):
+        call(api)
+    # The operation itself has taken place.
+    assert len(double_machine.calls(method)) == 1
+
+
+def test_two_objects_bind_the_library_twice(double_machine):
+    first = Corvane.ClientApi("one")
+    second = Corvane.ClientApi("two")
+    first.GetValue("a")
+    second.GetValue("b")
+    del first, second
+    assert [entry["op"] for entry in double_machine.journal()] == [
+        "Create", "Create", "GetValue", "GetValue", "Destroy", "Destroy"]

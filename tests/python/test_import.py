@@ -1,0 +1,104 @@
+"""Importing the module, and constructing objects where no usable framework is."""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import conftest
+
+
+def run_python(code, env_root):
+    """Runs code in a fresh interpreter with VEXA_PLATFORM_ROOT set to env_root."""
+    import os
+
+    env = dict(os.environ, VEXA_PLATFORM_ROOT=str(env_root))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_import_without_framework_raises_nothing_and_loads_nothing(empty_machine):
+    result = run_python("""
+        import Corvane
+        with open("/proc/self/maps") as maps:
+            mapped = maps.read()
+        assert "Tessaly.dll" not in mapped, mapped
+        assert "Orbisk.dll" not in mapped, mapped
+        print("imported")
+        """, empty_machine.root)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "imported\n"
+
+
+def test_import_touches_no_framework_even_when_published(framework_machine):
+    result = run_python("""
+        import Corvane
+        with open("/proc/self/maps") as maps:
+            assert "Tessaly.dll" not in maps.read()
+        """, framework_machine.root)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("cls", ["ClientApi", "CorvaneJson"])
+def test_constructing_without_framework_raises_vexa_exception(empty_machine, cls):
+    import Corvane
+
+    with pytest.raises(Corvane.VexaException) as caught:
+        getattr(Corvane, cls)()
+    assert type(caught.value) is Corvane.VexaException
+    assert caught.value.args == ("Error Locating Framework Directory",)
+    assert not conftest.tessaly_loaded()
+
+
+@pytest.mark.parametrize("cls", ["ClientApi", "CorvaneJson"])
+def test_unsigned_library_is_refused(double_machine, cls):
+    import Corvane
+
+    conftest.strip_signature(double_machine.library())
+    with pytest.raises(Corvane.FrameworkException) as caught:
+        getattr(Corvane, cls)()
+    assert type(caught.value) is Corvane.FrameworkException
+    assert caught.value.args == ("Failed to load library: Tessaly.dll : 42 : Invalid Digital Signature",)
+    assert not conftest.tessaly_loaded()
+    assert double_machine.journal() == []
+
+
+def test_library_is_released_when_the_object_goes(double_machine):
+    import Corvane
+
+    api = Corvane.ClientApi()
+    assert conftest.tessaly_loaded()
+    del api
+    assert not conftest.tessaly_loaded()
+    assert [entry["op"] for entry in double_machine.journal()] == ["Create", "Destroy"]
+
+
+class TestInterpreterCheck:
+    """The import-time check of the interpreter version, through the test hook."""
+
+    def test_compiled_version_is_this_interpreters(self):
+        import corvane_probe
+
+        assert corvane_probe.COMPILED_PYTHON_VERSION == "%d.%d" % sys.version_info[:2]
+        assert corvane_probe.interpreter_matches(sys.version, corvane_probe.COMPILED_PYTHON_VERSION)
+
+    @pytest.mark.parametrize("version", ["3.11.2 (main, Mar 13 2023)", "3.11", "3.11+", "3.11.0rc1"])
+    def test_same_minor_version_matches(self, version):
+        import corvane_probe
+
+        assert corvane_probe.interpreter_matches(version, "3.11")
+
+    @pytest.mark.parametrize("version", ["3.110.1", "3.112", "3.1", "3.10.4", "3.9.1", "4.11.0", "", " 3.11"])
+    def test_other_versions_do_not_match(self, version):
+        import corvane_probe
+
+        assert not corvane_probe.interpreter_matches(version, "3.11")
+
+    def test_two_character_minor_does_not_accept_longer_one(self):
+        import corvane_probe
+
+        assert corvane_probe.interpreter_matches("3.1.5", "3.1")
+        assert not corvane_probe.interpreter_matches("3.11.2", "3.1")
+        assert corvane_probe.interpreter_matches("3.10.4", "3.10")
+        assert not corvane_probe.interpreter_matches("3.100", "3.10")
