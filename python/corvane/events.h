@@ -12,7 +12,8 @@
 namespace Vexa::VexaPy {
 
 // Adds handler (by identity) under path, then registers DispatchEvent for path with
-// the client library, passing context. Called with the interpreter lock held.
+// the client library, passing context. The table keeps context alive until the last
+// handler of path is unregistered. Called with the interpreter lock held.
 void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const pybind11::object& handler,
                    const pybind11::object& context);
 
@@ -23,7 +24,11 @@ void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const pybin
 void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const pybind11::object& handler);
 
 // The client library's EventCallback: runs the handlers registered under the paths
-// that the payload's items name. Safe on any thread.
+// that the payload's items name. Safe on any thread; never throws. A failure (a
+// handler raising, a payload that is not JSON, text that is not UTF-8) ends the
+// notification and is reported through sys.unraisablehook. Notifications for a
+// context the table no longer holds, and all notifications once the interpreter has
+// begun to exit, are dropped without touching Python.
 void DispatchEvent(const char* source, const char* payload, void* context);
 
 }  // namespace Vexa::VexaPy

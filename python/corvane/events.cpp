@@ -1,0 +1,330 @@
+// Event subscriptions: the process-wide handler table and the one native callback.
+//
+// Three rules keep the framework's threads and the interpreter out of each other's way:
+// - Every context object handed to the client library stays referenced here until the
+//   registrations of its path are withdrawn, and DispatchEvent only uses a context
+//   that is still referenced, so a late delivery can never reach a freed object.
+// - Nothing thrown on the framework's thread leaves DispatchEvent: a failing handler,
+//   payload or text is reported through sys.unraisablehook and the call returns.
+// - Once the interpreter starts to shut down, notifications are dropped before they
+//   touch Python, and the table gives its references back while Python can take them.
+#include "python/corvane/events.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/exceptions.h"
+
+namespace py = pybind11;
+
+namespace Vexa::VexaPy {
+namespace {
+
+// Python objects keyed by identity: the map orders them by address and holds one
+// strong reference to each.
+using IdentitySet = std::map<PyObject*, py::object>;
+
+struct PathEntry {
+    IdentitySet handlers;
+    // The contexts handed to the library with registrations of this path.
+    std::set<PyObject*> contexts;
+};
+
+// The strong references to contexts, shared by the paths that registered them.
+class ContextHolds {
+public:
+    void Hold(PathEntry& entry, const py::object& context) {
+        if (!entry.contexts.insert(context.ptr()).second) {
+            return;
+        }
+        ++held.try_emplace(context.ptr(), Claims{context, 0}).first->second.paths;
+    }
+
+    // Gives up the path's claims; references whose last claim goes are moved into
+    // released, so the caller drops them once the table is consistent again.
+    void Release(PathEntry& entry, std::vector<py::object>& released) {
+        for (PyObject* context : entry.contexts) {
+            auto it = held.find(context);
+            if (it != held.end() && --it->second.paths == 0) {
+                released.push_back(std::move(it->second.reference));
+                held.erase(it);
+            }
+        }
+        entry.contexts.clear();
+    }
+
+    bool Holds(PyObject* context) const { return held.count(context) != 0; }
+
+    void MoveAllInto(std::vector<py::object>& released) {
+        for (auto& [pointer, hold] : held) {
+            released.push_back(std::move(hold.reference));
+        }
+        held.clear();
+    }
+
+    // Forgets every reference without touching the objects (see ~Registry).
+    void Abandon() {
+        for (auto& [pointer, hold] : held) {
+            hold.reference.release();
+        }
+        held.clear();
+    }
+
+private:
+    struct Claims {
+        py::object reference;
+        std::size_t paths;  // the paths whose registrations were made with it
+    };
+    std::unordered_map<PyObject*, Claims> held;
+};
+
+// eventHandlers and the context references. Guarded by the interpreter lock.
+struct Registry {
+    std::map<std::string, PathEntry> eventHandlers;
+    ContextHolds contexts;
+    bool exitHooksInstalled = false;
+
+    // Runs at process exit, after the interpreter has been finalized if the exit hook
+    // did not empty the table first. Releasing references then would touch freed
+    // interpreter state, so whatever is left is abandoned instead.
+    ~Registry() {
+        for (auto& [path, entry] : eventHandlers) {
+            for (auto& [pointer, handler] : entry.handlers) {
+                handler.release();
+            }
+        }
+        contexts.Abandon();
+    }
+};
+
+Registry& Table() {
+    static Registry registry;
+    return registry;
+}
+
+// Admission of notifications. Trivially destructible, so it stays usable by framework
+// threads that still deliver while the process runs its exit handlers.
+std::atomic<bool> closing{false};
+std::atomic<int> inFlight{0};
+// The dispatches in progress on this thread (a handler may cause another).
+thread_local int dispatchesOnThisThread = 0;
+
+class DispatchAdmission {
+public:
+    DispatchAdmission() {
+        inFlight.fetch_add(1);
+        ++dispatchesOnThisThread;
+        admitted = !closing.load() && Py_IsInitialized();
+    }
+    ~DispatchAdmission() {
+        --dispatchesOnThisThread;
+        inFlight.fetch_sub(1);
+    }
+    DispatchAdmission(const DispatchAdmission&) = delete;
+    DispatchAdmission& operator=(const DispatchAdmission&) = delete;
+
+    explicit operator bool() const { return admitted; }
+
+private:
+    bool admitted;
+};
+
+// Runs from the interpreter's atexit handlers, while Python is fully alive: stops
+// admitting notifications, lets those already admitted finish (they may be waiting
+// for the lock this thread holds), then gives the table's references back.
+void CloseEvents() {
+    closing.store(true);
+    {
+        py::gil_scoped_release unlocked;
+        while (inFlight.load() != dispatchesOnThisThread) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    std::vector<py::object> released;
+    {
+        Registry& table = Table();
+        auto paths = std::move(table.eventHandlers);
+        table.eventHandlers.clear();
+        for (auto& [path, entry] : paths) {
+            for (auto& [pointer, handler] : entry.handlers) {
+                released.push_back(std::move(handler));
+            }
+        }
+        table.contexts.MoveAllInto(released);
+    }
+}
+
+// A forked child has only the thread that forked: dispatches that other threads had
+// in progress will never finish there, and must not hold up its exit.
+void ForgetOtherThreadsDispatches() { inFlight.store(dispatchesOnThisThread); }
+
+void InstallExitHooks(Registry& table) {
+    if (table.exitHooksInstalled) {
+        return;
+    }
+    py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEvents));
+    py::module_::import("os").attr("register_at_fork")(
+        py::arg("after_in_child") = py::cpp_function(&ForgetOtherThreadsDispatches));
+    table.exitHooksInstalled = true;
+}
+
+py::str DecodeUtf8(const char* text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "strict");
+    if (decoded == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::str>(decoded);
+}
+
+// The items of a payload, each named by the key it contributes to the handler path.
+std::vector<std::string> ItemKeys(const nlohmann::json& value) {
+    std::vector<std::string> keys;
+    if (value.is_object()) {
+        for (const auto& member : value.items()) {
+            keys.push_back(member.key());
+        }
+    } else if (value.is_array()) {
+        for (std::size_t index = 0; index < value.size(); ++index) {
+            keys.push_back(std::to_string(index));
+        }
+    } else if (!value.is_null()) {
+        keys.emplace_back();
+    }
+    return keys;
+}
+
+// The handlers a notification goes to, in call order, taken before the first call:
+// changes that handlers or other threads make to the table while the notification is
+// being delivered take effect with the next notification.
+std::vector<py::object> Recipients(const std::string& source, const nlohmann::json& value) {
+    const auto& paths = Table().eventHandlers;
+    std::vector<py::object> recipients;
+    for (const std::string& key : ItemKeys(value)) {
+        auto entry = paths.find(source + "." + key);
+        if (entry == paths.end()) {
+            continue;
+        }
+        for (const auto& [pointer, handler] : entry->second.handlers) {
+            recipients.push_back(handler);
+        }
+    }
+    return recipients;
+}
+
+// Sets the Python error that the module's exception translators choose for the
+// exception in flight. Call only from inside a catch block.
+void SetPythonErrorFromNative() {
+    if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators)) {
+        return;
+    }
+    if (!py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) {
+        PyErr_SetString(PyExc_SystemError, "Unknown exception in event dispatch");
+    }
+}
+
+// Delivers one notification; calling is set to the handler while it runs, so that
+// a failure can name it.
+void Deliver(const char* source, const char* payload, void* context, py::object& calling) {
+    if (context == nullptr || !Table().contexts.Holds(static_cast<PyObject*>(context))) {
+        // A late delivery for a registration that has been withdrawn (its context may
+        // be gone), or one that this module never made.
+        return;
+    }
+    const auto contextObject = py::reinterpret_borrow<py::object>(static_cast<PyObject*>(context));
+    std::vector<py::object> recipients;
+    try {
+        recipients = Recipients(source, nlohmann::json::parse(payload));
+    } catch (const nlohmann::json::exception&) {
+        try {
+            TranslateException();
+        } catch (...) {
+            SetPythonErrorFromNative();
+        }
+        throw py::error_already_set();
+    }
+    for (const py::object& handler : recipients) {
+        py::str sourceText = DecodeUtf8(source);
+        py::str payloadText = DecodeUtf8(payload);
+        calling = handler;
+        handler(sourceText, payloadText, contextObject);
+        calling = py::object();
+    }
+}
+
+// What the report of a failed dispatch names as the place of the failure.
+py::object FailurePlace(const py::object& calling) {
+    if (calling) {
+        return calling;
+    }
+    return py::str("Corvane event dispatch");
+}
+
+}  // namespace
+
+void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const py::object& handler,
+                   const py::object& context) {
+    Registry& table = Table();
+    InstallExitHooks(table);
+    PathEntry& entry = table.eventHandlers[path];
+    entry.handlers.try_emplace(handler.ptr(), handler);
+    table.contexts.Hold(entry, context);
+    client.RegisterEvent(path, &DispatchEvent, context.ptr());
+}
+
+void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const py::object& handler) {
+    Registry& table = Table();
+    auto entry = table.eventHandlers.find(path);
+    if (entry == table.eventHandlers.end()) {
+        return;
+    }
+    auto registered = entry->second.handlers.find(handler.ptr());
+    if (registered == entry->second.handlers.end()) {
+        throw FrameworkException("Callback was not registered for event", 100);
+    }
+    // References are dropped only on the way out: a finalizer they trigger may call
+    // back into this table.
+    std::vector<py::object> released;
+    released.push_back(std::move(registered->second));
+    entry->second.handlers.erase(registered);
+    if (!entry->second.handlers.empty()) {
+        return;
+    }
+    client.UnregisterEvent(path, &DispatchEvent);
+    table.contexts.Release(entry->second, released);
+    table.eventHandlers.erase(entry);
+}
+
+void DispatchEvent(const char* source, const char* payload, void* context) {
+    DispatchAdmission admission;
+    if (!admission) {
+        return;
+    }
+    try {
+        py::gil_scoped_acquire lock;
+        py::object calling;
+        try {
+            Deliver(source, payload, context, calling);
+        } catch (py::error_already_set& error) {
+            error.discard_as_unraisable(FailurePlace(calling));
+        } catch (...) {
+            const py::object place = FailurePlace(calling);
+            SetPythonErrorFromNative();
+            PyErr_WriteUnraisable(place.ptr());
+        }
+    } catch (...) {
+        // Only taking the lock or naming the dispatch can fail here, and with no
+        // interpreter lock there is no way to report it; the notification is lost,
+        // but the framework's thread lives on.
+    }
+}
+
+}  // namespace Vexa::VexaPy

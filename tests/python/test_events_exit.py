@@ -1,0 +1,120 @@
+"""A process that ends while framework threads deliver notifications ends cleanly.
+
+Each case runs a fresh interpreter that subscribes, waits until notifications flow,
+and then simply ends, many times over, since the window it probes is narrow.
+"""
+
+import pytest
+
+from event_support import event_machine, run_python, watchdog  # noqa: F401
+
+RUNS = 8
+
+# Common start of every child: a handler and a context whose release is announced,
+# so the parent sees that the table gave its references back while Python was alive.
+PRELUDE = r"""
+import ctypes, json, sys, threading, time
+import Corvane
+
+class Announced:
+    def __init__(self, name):
+        self.name = name
+        self.calls = 0
+    def __call__(self, source, payload, context):
+        self.calls += 1
+        json.loads(payload)
+    def __del__(self):
+        print(self.name, "released", flush=True)
+
+def wait_for(condition):
+    deadline = time.monotonic() + 60
+    while not condition():
+        if time.monotonic() > deadline:
+            sys.exit("no notifications arrived")
+        time.sleep(0.001)
+
+handler = Announced("handler")
+context = Announced("context")
+"""
+
+CHILDREN = {
+    # The double's threads deliver without pause; the object is freed while the
+    # module globals are cleared, and its destruction joins them.
+    "flood": PRELUDE + r"""
+client = Corvane.ClientApi()
+client.RegisterEvent("s.x", handler, context)
+client.ExecuteCommand("events.flood", json.dumps({"source": "s", "payload": '{"x": 1}', "threads": 3}))
+wait_for(lambda: handler.calls > 50)
+print("end of script", flush=True)
+""",
+    # The object is never freed, so its threads deliver through the interpreter's
+    # finalization and until the process is gone.
+    "flood past finalization": PRELUDE + r"""
+client = Corvane.ClientApi()
+client.RegisterEvent("s.x", handler, context)
+client.ExecuteCommand("events.flood", json.dumps({"source": "s", "payload": '{"x": 1}', "threads": 3}))
+ctypes.pythonapi.Py_IncRef(ctypes.py_object(client))
+wait_for(lambda: handler.calls > 50)
+print("end of script", flush=True)
+""",
+    # A child forked while a framework thread is inside a handler exits normally: the
+    # dispatch in progress in the parent must not hold the child's exit up.
+    "fork": PRELUDE + r"""
+import os
+client = Corvane.ClientApi()
+in_handler, fork_done = threading.Event(), threading.Event()
+
+def slow(source, payload, context):
+    in_handler.set()
+    fork_done.wait(60)
+
+client.RegisterEvent("f.x", slow)
+client.RegisterEvent("s.x", handler, context)
+emitting = threading.Thread(target=client.ExecuteCommand,
+                            args=("events.emit", json.dumps({"source": "f", "payload": '{"x": 1}'})))
+emitting.start()
+in_handler.wait(60)
+# A forked child has none of the threads that its destruction would join.
+ctypes.pythonapi.Py_IncRef(ctypes.py_object(client))
+pid = os.fork()
+if pid == 0:
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    sys.exit(0)
+_, status = os.waitpid(pid, 0)
+fork_done.set()
+emitting.join()
+client.ExecuteCommand("events.emit", json.dumps({"source": "s", "payload": '{"x": 1}'}))
+client.UnregisterEvent("f.x", slow)
+print("end of script" if status == 0 else f"forked child ended with status {status}", flush=True)
+""",
+    # The sample framework's sensor thread publishes every 10 ms and its delivery thread
+    # passes the notifications on; the object is freed while the module globals are
+    # cleared.
+    "framework": PRELUDE + r"""
+client = Corvane.ClientApi('{"interval_ms": 10}')
+client.RegisterEvent("sensors.ticks", handler, context)
+wait_for(lambda: handler.calls > 5)
+print("end of script", flush=True)
+""",
+    # As above, but the object is never freed: its threads publish and deliver until
+    # the process is gone.
+    "framework past finalization": PRELUDE + r"""
+client = Corvane.ClientApi('{"interval_ms": 10}')
+client.RegisterEvent("sensors.ticks", handler, context)
+ctypes.pythonapi.Py_IncRef(ctypes.py_object(client))
+wait_for(lambda: handler.calls > 5)
+print("end of script", flush=True)
+""",
+}
+
+
+@pytest.mark.parametrize("run", range(RUNS))
+@pytest.mark.parametrize("child", sorted(CHILDREN))
+def test_process_ends_cleanly_while_events_flow(child, run, request):
+    fixture = "framework_machine" if child.startswith("framework") else "event_machine"
+    request.getfixturevalue(fixture)
+    result = run_python(CHILDREN[child], timeout=120)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "end of script"
+    assert sorted(lines[1:]) == ["context released", "handler released"]
