@@ -1,6 +1,11 @@
 #include "python/corvane/client_api.h"
 
+#include <exception>
+#include <thread>
+
 #include <pybind11/pybind11.h>
+
+#include "python/corvane/events.h"
 
 namespace py = pybind11;
 
@@ -12,6 +17,15 @@ ClientApi::ClientApi(const std::string& configuration)
     : client(std::make_unique<Vexa::ClientApi>(configuration)) {}
 
 ClientApi::~ClientApi() {
+    if (client && IsDispatchingEvent()) {
+        // A handler dropped the last reference to a client object. This thread is
+        // inside one of the framework's callbacks: destroying the interface object
+        // here would make the framework join the very thread it runs on, and unload
+        // the library under the callback that has yet to return. Another thread
+        // finishes the destruction; the framework's destroy waits for this callback.
+        std::thread([doomed = std::move(client)]() mutable { doomed.reset(); }).detach();
+        return;
+    }
     // Destroying the interface object joins the framework's threads. One of them may
     // be waiting for the interpreter lock to deliver an event; holding the lock here
     // would deadlock the process. Nothing of Python is touched while it is released.
@@ -36,8 +50,20 @@ std::string ClientApi::GetSchema(const std::string& path, SchemaType type) {
 }
 
 std::string ClientApi::ExecuteCommand(const std::string& path, const std::string& parameters) {
-    py::gil_scoped_release release;
-    return client->ExecuteCommand(path, parameters);
+    // The lock is taken back outside any destructor: when the interpreter is
+    // finalizing, retaking it ends a daemon thread by unwinding its stack, which a
+    // noexcept destructor (such as a scoped release's) would turn into an abort.
+    PyThreadState* const state = PyEval_SaveThread();
+    std::string result;
+    std::exception_ptr failure;
+    try {
+        result = client->ExecuteCommand(path, parameters);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(state);
+    if (failure) std::rethrow_exception(failure);
+    return result;
 }
 
 std::string ClientApi::QueryNode(const std::string& path) { return client->QueryNode(path); }

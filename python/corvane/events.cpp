@@ -327,4 +327,6 @@ void DispatchEvent(const char* source, const char* payload, void* context) {
     }
 }
 
+bool IsDispatchingEvent() { return dispatchesOnThisThread > 0; }
+
 }  // namespace Vexa::VexaPy

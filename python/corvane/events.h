@@ -31,4 +31,8 @@ void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const pyb
 // begun to exit, are dropped without touching Python.
 void DispatchEvent(const char* source, const char* payload, void* context);
 
+// True on a thread that is inside DispatchEvent: a framework thread running Python
+// handlers (or a thread on which the library called back during an operation).
+bool IsDispatchingEvent();
+
 }  // namespace Vexa::VexaPy
