@@ -1,23 +1,32 @@
-// The Python class CorvaneJson: the entries of ClientApi in the same order, with
-// Python values converted to and from JSON where ClientApi passes texts.
+// The Python classes ClientApi (texts in, texts out) and CorvaneJson (Python values
+// converted to and from JSON where ClientApi passes texts). Both define the same
+// fifteen entries in the same order, so one template defines them for either.
+//
+// Only GetProperties, GetNode, GetValue and RegisterEvent name their parameters;
+// everything else is positional only. The SetValue overloads are tried in the order
+// they are defined: bool, int, float, then the two text forms.
 
 #include <string>
 
 #include <pybind11/pybind11.h>
 
 #include "python/corvane/bindings.h"
+#include "python/corvane/client_api.h"
 #include "python/corvane/corvane_json.h"
 #include "python/corvane/events.h"
 
 namespace py = pybind11;
 
 namespace Vexa::VexaPy {
+namespace {
 
-void BindCorvaneJson(py::module_& module) {
-    using Self = Vexa::CorvaneJson;
-    py::class_<Self>(module, "CorvaneJson")
+// Configuration: the type of the second constructor's argument. handlerName: the
+// keyword of RegisterEvent's callable ("pyhandler" or "event").
+template <class Self, class Configuration>
+void DefineClientClass(py::module_& module, const char* name, const char* handlerName) {
+    py::class_<Self>(module, name)
         .def(py::init<>())
-        .def(py::init<const Json&>())
+        .def(py::init<const Configuration&>())
         .def("GetProperties", &Self::GetProperties, py::arg("properties_config") = "")
         .def("GetNode", &Self::GetNode, py::arg("path") = "")
         .def("GetValue", &Self::GetValue, py::arg("path") = "")
@@ -29,7 +38,7 @@ void BindCorvaneJson(py::module_& module) {
             [](Self& self, const std::string& path, const py::function& handler, const py::object& context) {
                 RegisterEvent(self.Wrapper(), path, handler, context);
             },
-            py::arg("path"), py::arg("event"), py::arg("context") = py::none())
+            py::arg("path"), py::arg(handlerName), py::arg("context") = py::none())
         .def("UnregisterEvent",
              [](Self& self, const std::string& path, const py::function& handler) {
                  UnregisterEvent(self.Wrapper(), path, handler);
@@ -39,6 +48,16 @@ void BindCorvaneJson(py::module_& module) {
         .def("SetValue", py::overload_cast<const std::string&, double>(&Self::SetValue))
         .def("SetValue", py::overload_cast<const std::string&, const std::string&>(&Self::SetValue))
         .def("SetValue", py::overload_cast<const std::string&, const char*>(&Self::SetValue));
+}
+
+}  // namespace
+
+void BindClientApi(py::module_& module) {
+    DefineClientClass<Vexa::VexaPy::ClientApi, std::string>(module, "ClientApi", "pyhandler");
+}
+
+void BindCorvaneJson(py::module_& module) {
+    DefineClientClass<Vexa::CorvaneJson, Json>(module, "CorvaneJson", "event");
 }
 
 }  // namespace Vexa::VexaPy
