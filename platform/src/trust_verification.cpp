@@ -126,6 +126,30 @@ BioPtr ContentReader(const unsigned char* bytes, std::size_t size) {
     return filter;
 }
 
+// Whether the signer identifier names this certificate byte for byte. OpenSSL's own
+// match (CMS_SignerInfo_cert_cmp) compares names in a canonical form that ignores the
+// case and spacing of their texts, and a name keeps the bytes it was decoded from, so
+// a changed byte of the identifier's issuer name, which no signature covers, would
+// otherwise go unnoticed.
+bool IdentifiesExactly(CMS_SignerInfo* signerInfo, X509* cert) {
+    if (CMS_SignerInfo_cert_cmp(signerInfo, cert) != 0) return false;
+    ASN1_OCTET_STRING* keyId = nullptr;
+    X509_NAME* issuer = nullptr;
+    ASN1_INTEGER* serial = nullptr;
+    if (CMS_SignerInfo_get0_signer_id(signerInfo, &keyId, &issuer, &serial) != 1) return false;
+    if (keyId != nullptr) return true;  // key identifiers are compared byte for byte already
+    if (issuer == nullptr || serial == nullptr) return false;
+    const unsigned char* named = nullptr;
+    std::size_t namedSize = 0;
+    const unsigned char* own = nullptr;
+    std::size_t ownSize = 0;
+    if (X509_NAME_get0_der(issuer, &named, &namedSize) != 1 ||
+        X509_NAME_get0_der(X509_get_issuer_name(cert), &own, &ownSize) != 1)
+        return false;
+    return namedSize == ownSize && std::memcmp(named, own, ownSize) == 0 &&
+           ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(cert)) == 0;
+}
+
 Verdict VerifyBytes(const std::vector<unsigned char>& file) {
     Verdict verdict;
     SignatureLayout layout = LocateSignature(file.data(), file.size());
@@ -148,7 +172,7 @@ Verdict VerifyBytes(const std::vector<unsigned char>& file) {
     X509StackPtr certs(CMS_get1_certs(cms.get()));
     X509* signerCert = nullptr;
     for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i)
-        if (CMS_SignerInfo_cert_cmp(signerInfo, sk_X509_value(certs.get(), i)) == 0)
+        if (IdentifiesExactly(signerInfo, sk_X509_value(certs.get(), i)))
             signerCert = sk_X509_value(certs.get(), i);
     if (signerCert == nullptr) return {TRUST_E_NO_SIGNER_CERT, nullptr};
     X509_up_ref(signerCert);

@@ -1,4 +1,5 @@
 // WinVerifyTrust over the embedded signature, and signing files.
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <sys/stat.h>
@@ -91,7 +92,8 @@ TEST_F(Trust, EveryChangedByteOfTheSignatureBlockAndTrailerIsRefused) {
     std::vector<unsigned char> original = ReadBytes(Signed("every.dll"));
     VexaPlatform::SignatureLayout layout = Layout(original);
     for (std::size_t at = layout.contentSize; at < original.size(); ++at) {
-        for (unsigned char flip : {0x01, 0x80, 0xff}) {
+        // 0x20 turns the case of a letter and the constructed bit of a tag.
+        for (unsigned char flip : {0x01, 0x20, 0x80, 0xff}) {
             std::vector<unsigned char> bytes = original;
             bytes[at] ^= flip;
             LONG status = VerifyTrust(WithBytes("every.dll", bytes));
@@ -101,6 +103,22 @@ TEST_F(Trust, EveryChangedByteOfTheSignatureBlockAndTrailerIsRefused) {
             }
         }
     }
+}
+
+// The signer identifier (issuer name and serial number of the signer's certificate) is
+// covered by no signature; it must name the certificate byte for byte, not merely match
+// it in a form that ignores the case of the name.
+TEST_F(Trust, SignerIdentifierThatNamesTheIssuerInAnotherCaseIsRefused) {
+    std::vector<unsigned char> bytes = ReadBytes(Signed("identifier.dll"));
+    VexaPlatform::SignatureLayout layout = Layout(bytes);
+    const std::string issuer = "Vexa Development Root";
+    // The identifier follows the certificates, so its issuer name is the last one.
+    auto blockBegin = bytes.begin() + static_cast<std::ptrdiff_t>(layout.contentSize);
+    auto found = std::find_end(blockBegin, bytes.end(), issuer.begin(), issuer.end());
+    ASSERT_NE(found, bytes.end());
+    ASSERT_NE(std::search(blockBegin, found, issuer.begin(), issuer.end()), found) << "the certificate's own issuer name comes first";
+    found[5] = 'd';  // "Vexa development Root"
+    EXPECT_EQ(VerifyTrust(WithBytes("identifier.dll", bytes)), TRUST_E_NO_SIGNER_CERT);
 }
 
 TEST_F(Trust, SignerThatDoesNotChainToATrustedRootIsRefused) {
