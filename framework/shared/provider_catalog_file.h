@@ -8,7 +8,7 @@
 // Writers replace the file atomically and durably (temporary file, fsync, rename, fsync
 // of the directory), so a reader, or a writer killed half-way, finds either the old or
 // the new catalog, never a mixture. Writers of all processes serialise on an advisory
-// lock (flock) on provider-catalog.lock around their read-modify-write, so no update is
+// lock (flock; LockFileEx on Windows) on provider-catalog.lock around their read-modify-write, so no update is
 // lost. Readers take no lock: the rename makes every state they can see complete, and a
 // read-only install directory can still be queried.
 //

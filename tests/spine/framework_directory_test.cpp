@@ -118,10 +118,12 @@ TEST_F(SpineFrameworkDirectory, LibraryPathJoinsDirectoryAndFileName) {
     const fs::path dir = machine.MakeDirectory("framework");
     machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir(dir.string()))})}));
     const fs::path withoutSeparator = Vexa::FrameworkLibraryPath("Tessaly.dll");
-    machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir(dir.string() + "/"))})}));
+    // The platform's own separator: "/" here, "\\" on Windows.
+    const std::string separator = fs::path("/").make_preferred().string();
+    machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir(dir.string() + separator))})}));
     const fs::path withSeparator = Vexa::FrameworkLibraryPath("Tessaly.dll");
 
-    EXPECT_EQ(withoutSeparator.string(), dir.string() + "/Tessaly.dll");
+    EXPECT_EQ(withoutSeparator.string(), dir.string() + separator + "Tessaly.dll");
     EXPECT_EQ(withSeparator.string(), withoutSeparator.string());
 }
 

@@ -8,18 +8,47 @@ namespace fs = std::filesystem;
 
 namespace SpineTest {
 
+namespace {
+
+void SetVariable(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value.c_str());
+#else
+    setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+void UnsetVariable(const std::string& name) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), "");  // an empty value removes the variable
+#else
+    unsetenv(name.c_str());
+#endif
+}
+
+}  // namespace
+
 fs::path BuiltLibrary(const std::string& target) { return fs::path(SPINE_TEST_LIBRARY_DIR) / (target + ".dll"); }
+
+bool PlatformBuildsLibrary(const std::string& target) {
+#ifdef _WIN32
+    return target != "spine_signed_text";
+#else
+    (void)target;
+    return true;
+#endif
+}
 
 ScopedEnvironment::ScopedEnvironment(std::string name, const std::string& value) : name(std::move(name)) {
     if (const char* old = std::getenv(this->name.c_str())) previous = old;
-    setenv(this->name.c_str(), value.c_str(), 1);
+    SetVariable(this->name, value);
 }
 
 ScopedEnvironment::~ScopedEnvironment() {
     if (previous)
-        setenv(name.c_str(), previous->c_str(), 1);
+        SetVariable(name, *previous);
     else
-        unsetenv(name.c_str());
+        UnsetVariable(name);
 }
 
 FrameworkTest::FrameworkTest()

@@ -16,6 +16,11 @@ namespace SpineTest {
 // The file of a test library built under tests/libraries (target name without suffix).
 std::filesystem::path BuiltLibrary(const std::string& target);
 
+// Whether the build of this platform makes the test library: the Windows build has no
+// signed file that is not a library (spine_signed_text), as Authenticode signs only
+// file types it knows. Every other library is built everywhere.
+bool PlatformBuildsLibrary(const std::string& target);
+
 // Sets an environment variable for its lifetime and restores the previous state.
 class ScopedEnvironment {
 public:

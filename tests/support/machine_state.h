@@ -1,11 +1,13 @@
 // A private machine state for one test: a fresh directory that VEXA_PLATFORM_ROOT
 // names for the lifetime of the object, with helpers to publish devices, trust roots
-// and stage libraries into an install directory.
+// and stage libraries into an install directory. On Windows (machine_state_windows.cpp)
+// the devices and roots go where Windows keeps them, and are removed again at the end.
 #pragma once
 
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -48,6 +50,8 @@ public:
 private:
     std::filesystem::path root;
     std::optional<std::string> previousRoot;
+    // Roots this object added to the machine's Root store (Windows only).
+    std::vector<std::filesystem::path> trusted;
 };
 
 }  // namespace VexaTest

@@ -20,8 +20,19 @@ TEST(VexaregDllExtension, AcceptsExactlyDotDll) {
 TEST(VexaregDllExtension, RefusesEverythingElse) {
     for (const char* path : {"a.DLL", "a.Dll", ".dll", "/x/.dll", "a", "a.", "a.dl", "a.dlll",
                              "a.dll.bak", "a.dll/", "/x/a.dll/.", "/x/a.dll/..", ".", "..", "",
-                             "a:b.dll", ":a.dll", "a.dll ", "/x.dll/a"})
+                             ":a.dll", "a.dll ", "/x.dll/a"})
         EXPECT_FALSE(HasDllExtension(path)) << path;
+}
+
+// The extension is taken from the last path component. On Windows "a:" is a drive, so
+// the last component of "a:b.dll" is "b.dll"; elsewhere the component is "a:b.dll",
+// whose name ends at the ":".
+TEST(VexaregDllExtension, ColonAfterOneLetter) {
+#ifdef _WIN32
+    EXPECT_TRUE(HasDllExtension("a:b.dll"));
+#else
+    EXPECT_FALSE(HasDllExtension("a:b.dll"));
+#endif
 }
 
 // A process may be started with no argument vector at all; that is bad input, not a

@@ -1,0 +1,115 @@
+#include "shared/catalog_io.h"
+
+#include <windows.h>
+
+#include <system_error>
+#include <utility>
+
+#include "common/exceptions.h"
+#include "shared/framework_constants.h"
+
+namespace fs = std::filesystem;
+
+namespace Vexa::Framework::CatalogIo {
+
+namespace {
+
+[[noreturn]] void ThrowIoError(const std::string& what, DWORD error) {
+    std::string message = what + ": " + std::system_category().message(static_cast<int>(error));
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT || error == ERROR_SHARING_VIOLATION)
+        throw AccessDeniedException(message, kAccessDenied);
+    throw FrameworkException(message, kFrameworkFailure);
+}
+
+// One open file handle, closed exactly once.
+class UniqueHandle {
+public:
+    explicit UniqueHandle(HANDLE handle) : handle(handle) {}
+    ~UniqueHandle() { Close(); }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+    HANDLE Get() const { return handle; }
+    explicit operator bool() const { return handle != INVALID_HANDLE_VALUE; }
+    bool Close() {
+        if (handle == INVALID_HANDLE_VALUE) return true;
+        return CloseHandle(std::exchange(handle, INVALID_HANDLE_VALUE)) != 0;
+    }
+
+private:
+    HANDLE handle;
+};
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(const fs::path&)) {
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+        ThrowIoError("Cannot examine provider catalog " + file.string(), error);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) notRegular(file);
+    UniqueHandle handle(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+        ThrowIoError("Cannot open provider catalog " + file.string(), error);
+    }
+    if (GetFileType(handle.Get()) != FILE_TYPE_DISK) notRegular(file);
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(handle.Get(), buffer, sizeof buffer, &got, nullptr))
+            ThrowIoError("Cannot read provider catalog " + file.string(), GetLastError());
+        if (got == 0) return text;
+        text.append(buffer, got);
+    }
+}
+
+struct WriterLock::Held {
+    explicit Held(HANDLE handle) : file(handle) {}
+    UniqueHandle file;
+    OVERLAPPED region = {};
+};
+
+WriterLock::WriterLock(const fs::path& lockFile)
+    : held(std::make_unique<Held>(CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
+                                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
+    if (!held->file) ThrowIoError("Cannot open catalog lock " + lockFile.string(), GetLastError());
+    if (!LockFileEx(held->file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &held->region))
+        ThrowIoError("Cannot lock " + lockFile.string(), GetLastError());
+}
+
+WriterLock::~WriterLock() { UnlockFileEx(held->file.Get(), 0, MAXDWORD, MAXDWORD, &held->region); }
+
+void ReplaceDurably(const fs::path& tempFile, const fs::path& file, const fs::path& /*directory*/,
+                    const std::string& text) {
+    // Only the holder of the writers' lock writes the temporary file, so one fixed name
+    // suffices; a leftover of a writer that was killed is simply truncated.
+    UniqueHandle handle(CreateFileW(tempFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) ThrowIoError("Cannot create " + tempFile.string(), GetLastError());
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        DWORD done = 0;
+        const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
+        if (!WriteFile(handle.Get(), data, chunk, &done, nullptr))
+            ThrowIoError("Cannot write " + tempFile.string(), GetLastError());
+        data += done;
+        left -= done;
+    }
+    if (!FlushFileBuffers(handle.Get())) ThrowIoError("Cannot flush " + tempFile.string(), GetLastError());
+    if (!handle.Close()) ThrowIoError("Cannot close " + tempFile.string(), GetLastError());
+    // Write-through: the rename is on the disk when the call returns, as the directory
+    // flush makes it elsewhere.
+    if (!MoveFileExW(tempFile.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        ThrowIoError("Cannot replace provider catalog " + file.string(), GetLastError());
+}
+
+}  // namespace Vexa::Framework::CatalogIo

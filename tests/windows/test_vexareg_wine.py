@@ -1,0 +1,209 @@
+"""vexareg.exe under Wine against the sample framework: exit statuses and texts,
+register/query/unregister, and libraries that fail verification refused before any of
+their code runs (a loaded Orbisk.dll would have written the catalog file).
+
+Each test gets a private install directory, published as the framework device in the
+Wine prefix's registry (through vexa-wine-machine.exe), with the development root in
+the prefix's Root store. Windows console programs end their lines with CR LF; the
+expected texts here are written with LF and compared after that translation.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+WINE = os.environ.get("VEXA_WINE", "/usr/lib/wine/wine64")
+VEXAREG = os.environ["VEXAREG"]
+MACHINE_TOOL = os.environ["VEXA_WINE_MACHINE"]
+DEV_ROOT_CERT = os.environ["VEXA_DEV_ROOT_CERT"]
+FRAMEWORK_DIR = Path(os.environ["VEXA_FRAMEWORK_INSTALL_DIR"])
+
+BANNER = b"vexareg - Vexa provider registration tool\n"
+NOT_OPENED = b"Catalog operation failed\n"
+
+
+def windows(path) -> str:
+    """The name under which Wine's drive Z: shows a path of this machine."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def wine(*args):
+    return subprocess.run([WINE, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          timeout=120)
+
+
+def machine_tool(*args):
+    completed = wine(MACHINE_TOOL, *args)
+    assert completed.returncode == 0, completed
+
+
+class Run:
+    def __init__(self, completed):
+        self.code = completed.returncode
+        self.out = completed.stdout.replace(b"\r\n", b"\n")
+        self.err = completed.stderr.replace(b"\r\n", b"\n")
+
+    def __repr__(self):
+        return f"Run(code={self.code}, out={self.out!r}, err={self.err!r})"
+
+
+def usage():
+    return (b"Usage: " + windows(VEXAREG).encode() + b" [OPTION] [absolute_path_to_dll] \n"
+            b" Options: '-r' register providers.\n"
+            b" Options: '-u' unregister providers.\n"
+            b" Options: '-q' query providers.\n")
+
+
+class Machine:
+    def __init__(self, root: Path):
+        self.root = root
+        self.install_dir = root / "fw"
+        self.work = root / "work"
+        self.install_dir.mkdir()
+        self.work.mkdir()
+
+    def publish(self):
+        machine_tool("publish", windows(self.install_dir))
+
+    def run(self, *args):
+        return Run(wine(VEXAREG, *args))
+
+    def provider(self, name):
+        path = self.work / name
+        path.write_bytes(b"not really a library")
+        return path
+
+
+@pytest.fixture(scope="session", autouse=True)
+def trusted_root():
+    """The development root in the prefix's Root store for the whole session (each
+    import costs a second under Wine); a test that needs it absent removes it."""
+    machine_tool("trust", windows(DEV_ROOT_CERT))
+    yield
+    machine_tool("distrust", windows(DEV_ROOT_CERT))
+
+
+@pytest.fixture
+def machine():
+    root = Path(tempfile.mkdtemp(prefix="vexareg-wine-"))
+    try:
+        yield Machine(root)
+    finally:
+        machine_tool("remove")
+        shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.fixture
+def framework(machine):
+    for library in ("Orbisk.dll", "Tessaly.dll"):
+        shutil.copyfile(FRAMEWORK_DIR / library, machine.install_dir / library)
+    machine.publish()
+    return machine
+
+
+def listed(run):
+    assert run.code == 0, run
+    assert run.out.startswith(BANNER), run
+    return json.loads(run.out[len(BANNER):])
+
+
+def test_help_gives_6(framework):
+    for option in ("-h", "-?"):
+        run = framework.run(option)
+        assert (run.code, run.out, run.err) == (6, BANNER + usage(), b""), run
+
+
+def test_no_arguments_and_unknown_options_are_incorrect_input(framework):
+    for arguments in ([], ["-x"], ["-rq"]):
+        run = framework.run(*arguments)
+        assert (run.code, run.out, run.err) == (4, BANNER + usage(), b"Incorrect input\n"), (arguments, run)
+
+
+def test_not_a_dll_gives_10(framework):
+    for name in ("a.DLL", "a.txt", "a.dll.bak"):
+        run = framework.run("-r", windows(framework.provider(name)))
+        assert (run.code, run.out, run.err) == (10, BANNER, b"The specified file is not a DLL\n"), (name, run)
+
+
+def test_missing_path_gives_9(framework):
+    run = framework.run("-r", windows(framework.work / "missing.dll"))
+    assert (run.code, run.out, run.err) == (9, BANNER, b"The specified file does not exist\n"), run
+
+
+def test_register_query_unregister_query(framework):
+    provider = framework.provider("sensor.dll")
+    assert listed(framework.run("-q")) is None
+
+    run = framework.run("-r", windows(provider))
+    assert (run.code, run.out, run.err) == (0, BANNER, b""), run
+
+    catalog = listed(framework.run("-q"))
+    assert catalog == {"provider_catalog": [{"name": "sensor", "path": windows(provider)}]}
+
+    run = framework.run("-u", windows(provider))
+    assert (run.code, run.out, run.err) == (0, BANNER, b""), run
+    assert listed(framework.run("-q")) is None
+
+
+def test_unregistering_an_unknown_provider_gives_2(framework):
+    run = framework.run("-u", windows(framework.provider("unknown.dll")))
+    assert (run.code, run.out, run.err) == (2, BANNER, b"Unregistration failed with exception\n"), run
+
+
+def test_no_framework_published_gives_8(machine):
+    for arguments in ([], ["-h"], ["-q"]):
+        run = machine.run(*arguments)
+        assert (run.code, run.out, run.err) == (8, BANNER, NOT_OPENED), (arguments, run)
+
+
+def catalog_untouched(machine):
+    return not (machine.install_dir / "provider-catalog.json").exists()
+
+
+# A refused library ends the run with 8 like every catalog that cannot be opened; that
+# the loader's result is 42 (invalid digital signature) the loader tests check.
+def test_unsigned_orbisk_is_refused(machine):
+    subprocess.run(["osslsigncode", "remove-signature", "-in", str(FRAMEWORK_DIR / "Orbisk.dll"),
+                    "-out", str(machine.install_dir / "Orbisk.dll")], check=True, stdout=subprocess.DEVNULL)
+    machine.publish()
+    run = machine.run("-r", windows(machine.provider("sensor.dll")))
+    assert (run.code, run.out, run.err) == (8, BANNER, NOT_OPENED), run
+    assert catalog_untouched(machine)
+
+
+def test_tampered_orbisk_is_refused(machine):
+    data = bytearray((FRAMEWORK_DIR / "Orbisk.dll").read_bytes())
+    at = data.find(b"provider-catalog.json")
+    assert at > 0
+    data[at] ^= 0x20  # one letter of the catalog's file name changes case
+    (machine.install_dir / "Orbisk.dll").write_bytes(bytes(data))
+    machine.publish()
+    run = machine.run("-r", windows(machine.provider("sensor.dll")))
+    assert (run.code, run.out, run.err) == (8, BANNER, NOT_OPENED), run
+    assert catalog_untouched(machine)
+
+
+def test_orbisk_of_an_untrusted_signer_is_refused(machine):
+    shutil.copyfile(FRAMEWORK_DIR / "Orbisk.dll", machine.install_dir / "Orbisk.dll")
+    machine.publish()
+    machine_tool("distrust", windows(DEV_ROOT_CERT))
+    try:
+        run = machine.run("-r", windows(machine.provider("sensor.dll")))
+    finally:
+        machine_tool("trust", windows(DEV_ROOT_CERT))
+    assert (run.code, run.out, run.err) == (8, BANNER, NOT_OPENED), run
+    assert catalog_untouched(machine)
+
+
+def test_signed_orbisk_is_accepted(machine):
+    # The counterpart of the refusals above, with the same staging.
+    shutil.copyfile(FRAMEWORK_DIR / "Orbisk.dll", machine.install_dir / "Orbisk.dll")
+    machine.publish()
+    run = machine.run("-r", windows(machine.provider("sensor.dll")))
+    assert (run.code, run.out, run.err) == (0, BANNER, b""), run
+    assert not catalog_untouched(machine)
