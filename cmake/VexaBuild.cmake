@@ -1,6 +1,10 @@
 # Compiler settings shared by every target of the tree.
 
 option(VEXA_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(VEXA_SANITIZE_THREAD "Build with ThreadSanitizer" OFF)
+if(VEXA_SANITIZE AND VEXA_SANITIZE_THREAD)
+  message(FATAL_ERROR "VEXA_SANITIZE and VEXA_SANITIZE_THREAD exclude each other")
+endif()
 
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
   add_compile_options(-Wall -Wextra)
@@ -16,6 +20,13 @@ if(VEXA_SANITIZE)
                   OUTPUT_VARIABLE VEXA_ASAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libubsan.so
                   OUTPUT_VARIABLE VEXA_UBSAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+
+if(VEXA_SANITIZE_THREAD)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libtsan.so
+                  OUTPUT_VARIABLE VEXA_TSAN_RUNTIME OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
 
 # Libraries that our loader binds at run time must really leave the process on
