@@ -1,0 +1,314 @@
+// The Corvane module's untrusted inputs, in an embedded interpreter with the module
+// built in and the event double staged as the client library:
+//   first byte even: a notification (source, zero byte, payload) handed to
+//       DispatchEvent for a context whose path has Python handlers registered, so that
+//       dispatch really calls Python (one handler raises; the report goes to a quiet
+//       sys.unraisablehook);
+//   first byte 1 mod 4: a result text through ParseResult and FromJson, and back
+//       through ToJson, which must give the same value;
+//   first byte 3 mod 4: a program for a small stack machine that builds an arbitrary
+//       Python value (containers of any depth, cycles, tuples, keys that are not
+//       strings, lone surrogates, huge integers, NaN) converted by ToJson and by the
+//       parameter conversion of CorvaneJson.ExecuteCommand.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pybind11/embed.h>
+
+#include "fuzz_support.h"
+#include <nlohmann/json.hpp>
+#include "python/corvane/events.h"
+#include "python/corvane/json_conversion.h"
+
+extern "C" PyObject* PyInit_Corvane();
+
+namespace py = pybind11;
+using VexaFuzz::Violation;
+
+namespace {
+
+std::unique_ptr<VexaFuzz::MachineState> machine;
+PyObject* context = nullptr;         // the context of the registrations (a strong reference)
+PyObject* corvaneJson = nullptr;     // a CorvaneJson object (a strong reference)
+PyObject* dispatchCounts = nullptr;  // the list [handled, raised]
+
+constexpr const char* kSetup = R"(
+import sys
+import Corvane
+
+counts = [0, 0]
+
+def quiet_unraisable(report):
+    counts[1] += 1
+
+sys.unraisablehook = quiet_unraisable
+
+def handler(source, payload, context):
+    if not isinstance(source, str) or not isinstance(payload, str):
+        raise AssertionError("handler received texts that are not str")
+    counts[0] += 1
+
+def raising(source, payload, context):
+    raise ValueError(payload)
+
+client = Corvane.ClientApi()
+json_client = Corvane.CorvaneJson()
+context = object()
+for key in ("0", "1", "2", "a", "b", "", "key"):
+    client.RegisterEvent("s." + key, handler, context)
+    json_client.RegisterEvent("s." + key, handler, context)
+client.RegisterEvent("s.r", raising, context)
+)";
+
+void FuzzDispatch(const std::uint8_t* data, std::size_t size) {
+    const std::uint8_t* zero = static_cast<const std::uint8_t*>(std::memchr(data, 0, size));
+    const std::size_t sourceSize = zero != nullptr ? static_cast<std::size_t>(zero - data) : size;
+    const std::string source(reinterpret_cast<const char*>(data), sourceSize);
+    const std::string payload =
+        zero != nullptr ? std::string(reinterpret_cast<const char*>(zero + 1), size - sourceSize - 1) : "null";
+    // std::string's c_str stops at the first zero byte, as a C text from the library would.
+    Vexa::VexaPy::DispatchEvent(source.c_str(), payload.c_str(), context);
+    // A context that the table does not hold is dropped without touching Python.
+    Vexa::VexaPy::DispatchEvent(source.c_str(), payload.c_str(), nullptr);
+}
+
+void FuzzResult(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    py::gil_scoped_acquire lock;
+    nlohmann::json value;
+    try {
+        value = Vexa::VexaPy::ParseResult(text);
+    } catch (const std::exception&) {
+        return;
+    }
+    py::object converted;
+    try {
+        converted = Vexa::VexaPy::FromJson(value);
+    } catch (py::error_already_set& error) {
+        // A string member that is not UTF-8 cannot become a str.
+        return;
+    }
+    nlohmann::json back = Vexa::VexaPy::ToJson(converted);
+    if (back != value) Violation("result converted to Python and back differs: " + back.dump());
+}
+
+// The stack machine of the third mode.
+class ValueBuilder {
+public:
+    ValueBuilder(const std::uint8_t* data, std::size_t size) : data(data), size(size) {}
+
+    py::object Build() {
+        while (position < size && stack.size() < 4096) Step(Next());
+        if (stack.empty()) return py::none();
+        return stack.back();
+    }
+
+private:
+    std::uint8_t Next() { return position < size ? data[position++] : 0; }
+
+    std::uint64_t Next64() {
+        std::uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value |= static_cast<std::uint64_t>(Next()) << (8 * i);
+        return value;
+    }
+
+    std::string NextBytes() {
+        std::size_t length = Next() % 32;
+        std::string bytes;
+        while (length-- > 0 && position < size) bytes.push_back(static_cast<char>(Next()));
+        return bytes;
+    }
+
+    py::object Pop() {
+        if (stack.empty()) return py::none();
+        py::object top = stack.back();
+        stack.pop_back();
+        return top;
+    }
+
+    void Step(std::uint8_t op) {
+        switch (op % 16) {
+        case 0: stack.push_back(py::none()); break;
+        case 1: stack.push_back(py::bool_(op & 0x10)); break;
+        case 2: stack.push_back(py::int_(static_cast<long long>(Next64()))); break;
+        case 3: {  // an integer of up to 248 bits, of either sign
+            std::string bytes = NextBytes();
+            py::object value = py::reinterpret_steal<py::object>(
+                _PyLong_FromByteArray(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 1, 1));
+            if (!value) throw py::error_already_set();
+            stack.push_back(value);
+            break;
+        }
+        case 4: {
+            std::uint64_t bits = Next64();
+            double value;
+            std::memcpy(&value, &bits, sizeof value);
+            stack.push_back(py::float_(value));
+            break;
+        }
+        case 5: {  // a str from bytes, invalid UTF-8 kept as lone surrogates
+            std::string bytes = NextBytes();
+            PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
+            if (text == nullptr) throw py::error_already_set();
+            stack.push_back(py::reinterpret_steal<py::object>(text));
+            break;
+        }
+        case 6: stack.push_back(py::bytes(NextBytes())); break;
+        case 7:
+        case 8: {  // a list or tuple of the top n values
+            std::size_t n = std::min<std::size_t>(Next() % 8, stack.size());
+            py::list items;
+            for (std::size_t i = stack.size() - n; i < stack.size(); ++i) items.append(stack[i]);
+            stack.resize(stack.size() - n);
+            stack.push_back(op % 16 == 7 ? py::object(items) : py::object(py::tuple(items)));
+            break;
+        }
+        case 9: {  // a dict of the top n (key, value) pairs; unhashable keys are skipped
+            std::size_t n = std::min<std::size_t>(Next() % 8, stack.size() / 2);
+            py::dict items;
+            for (std::size_t i = stack.size() - 2 * n; i < stack.size(); i += 2) {
+                if (PyObject_SetItem(items.ptr(), stack[i].ptr(), stack[i + 1].ptr()) != 0) PyErr_Clear();
+            }
+            stack.resize(stack.size() - 2 * n);
+            stack.push_back(items);
+            break;
+        }
+        case 10: {  // wrap the top value in n lists
+            py::object value = Pop();
+            for (int n = Next() % 64 + 1; n > 0; --n) {
+                py::list wrapper;
+                wrapper.append(value);
+                value = wrapper;
+            }
+            stack.push_back(value);
+            break;
+        }
+        case 11: {  // wrap the top value in 500 to 531 single-member dicts
+            py::object value = Pop();
+            for (int n = 500 + Next() % 32; n > 0; --n) {
+                py::dict wrapper;
+                wrapper["k"] = value;
+                value = wrapper;
+            }
+            stack.push_back(value);
+            break;
+        }
+        case 12: {  // a cycle: the top container holds itself
+            if (!stack.empty()) {
+                py::object top = stack.back();
+                if (py::isinstance<py::list>(top))
+                    top.cast<py::list>().append(top);
+                else if (py::isinstance<py::dict>(top))
+                    top.cast<py::dict>()["self"] = top;
+            }
+            break;
+        }
+        case 13: stack.push_back(py::object(stack.empty() ? py::none() : stack.back())); break;
+        case 14: stack.push_back(py::eval("object()")); break;
+        default: Pop(); break;
+        }
+    }
+
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t position = 0;
+    std::vector<py::object> stack;
+};
+
+// Breaks the cycles a program made, so that the value goes with its last reference.
+void BreakCycles() { py::module_::import("gc").attr("collect")(); }
+
+void FuzzParameter(const std::uint8_t* data, std::size_t size) {
+    py::gil_scoped_acquire lock;
+    {
+        py::object value;
+        try {
+            value = ValueBuilder(data, size).Build();
+        } catch (py::error_already_set&) {
+            return;
+        }
+        bool converts = true;
+        try {
+            nlohmann::json converted = Vexa::VexaPy::ToJson(value);
+            // What converted must print, as CorvaneJson does before it calls the library.
+            static_cast<void>(converted.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict));
+        } catch (py::error_already_set&) {
+            converts = false;
+        } catch (const std::exception&) {
+            converts = false;
+        }
+        // Through the bound method: a value that does not convert is a TypeError; one that
+        // does reaches the event double, which knows no command "fuzz.none".
+        PyObject* result = PyObject_CallMethod(corvaneJson, "ExecuteCommand", "sO", "fuzz.none", value.ptr());
+        if (result != nullptr) Violation("ExecuteCommand of an unknown command succeeded");
+        const bool typeError = PyErr_ExceptionMatches(PyExc_TypeError);
+        PyErr_Clear();
+        if (!converts && !typeError) Violation("a value that does not convert did not raise TypeError");
+    }
+    BreakCycles();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Every Python object on the C heap, so that the sanitizers see them all.
+    setenv("PYTHONMALLOC", "malloc", 1);
+    setenv("PYTHONDONTWRITEBYTECODE", "1", 1);
+    machine = std::make_unique<VexaFuzz::MachineState>();
+    const std::filesystem::path installDir = machine->Root() / "framework";
+    std::filesystem::create_directories(installDir);
+    std::filesystem::copy_file(VEXA_FUZZ_EVENT_DOUBLE, installDir / "Tessaly.dll");
+    machine->TrustRoot(VEXA_FUZZ_DEV_ROOT);
+    nlohmann::json frameworkInterface = {{"class", "{4c0e7a1d-8b2f-4e65-9a13-6f2d5c8b0e47}"},
+                                         {"enabled", true},
+                                         {"values", {{"InstallDir", installDir.string()}}}};
+    nlohmann::json device = {{"instance_id", "SWD\\VexaFramework\\0000"},
+                             {"present", true},
+                             {"interfaces", nlohmann::json::array({frameworkInterface})}};
+    const std::string devices = nlohmann::json{{"devices", nlohmann::json::array({device})}}.dump();
+    machine->WriteDevicesText(devices.data(), devices.size());
+
+    if (PyImport_AppendInittab("Corvane", &PyInit_Corvane) != 0) std::abort();
+    py::initialize_interpreter(/*init_signal_handlers=*/false);
+    {
+        py::dict globals = py::module_::import("__main__").attr("__dict__");
+        try {
+            py::exec(kSetup, globals);
+        } catch (py::error_already_set& error) {
+            std::fprintf(stderr, "fuzz_corvane: setup failed: %s\n", error.what());
+            std::abort();
+        }
+        context = py::object(globals["context"]).release().ptr();
+        corvaneJson = py::object(globals["json_client"]).release().ptr();
+        dispatchCounts = py::object(globals["counts"]).release().ptr();
+    }
+    // What dispatch did, so that a run shows that handlers really ran.
+    std::atexit([] {
+        PyGILState_STATE state = PyGILState_Ensure();
+        std::fprintf(stderr, "fuzz_corvane: handlers ran %zd times, %zd failures reported\n",
+                     PyLong_AsSsize_t(PyList_GetItem(dispatchCounts, 0)),
+                     PyLong_AsSsize_t(PyList_GetItem(dispatchCounts, 1)));
+        PyGILState_Release(state);
+    });
+    // Framework threads and this one take the lock when they need it.
+    PyEval_SaveThread();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::uint8_t mode = data[0];
+    if ((mode & 1) == 0)
+        FuzzDispatch(data + 1, size - 1);
+    else if ((mode & 2) == 0)
+        FuzzResult(data + 1, size - 1);
+    else
+        FuzzParameter(data + 1, size - 1);
+    return 0;
+}
