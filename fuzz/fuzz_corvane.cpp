@@ -4,12 +4,13 @@
 //       DispatchEvent for a context whose path has Python handlers registered, so that
 //       dispatch really calls Python (one handler raises; the report goes to a quiet
 //       sys.unraisablehook);
-//   first byte 1 mod 4: a result text through ParseResult and FromJson, and back
-//       through ToJson, which must give the same value;
+//   first byte 1 mod 4: a result text through LoadJson and through ParseResult and
+//       FromJson, which must agree, and back through ToJson, which must give the same
+//       value;
 //   first byte 3 mod 4: a program for a small stack machine that builds an arbitrary
 //       Python value (containers of any depth, cycles, tuples, keys that are not
-//       strings, lone surrogates, huge integers, NaN) converted by ToJson and by the
-//       parameter conversion of CorvaneJson.ExecuteCommand.
+//       strings, lone surrogates, huge integers, NaN) converted by ToJson, by DumpJson,
+//       which must agree, and by the parameter conversion of CorvaneJson.ExecuteCommand.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -78,9 +79,33 @@ void FuzzDispatch(const std::uint8_t* data, std::size_t size) {
     Vexa::VexaPy::DispatchEvent(source.c_str(), payload.c_str(), nullptr);
 }
 
+// What a conversion gave: the repr() of its value (types, key order and -0.0 show in
+// it) or the text of its error.
+struct Outcome {
+    bool failed = false;
+    std::string text;
+    bool operator!=(const Outcome& other) const { return failed != other.failed || text != other.text; }
+};
+
+template <class Convert>
+Outcome OutcomeOf(Convert convert) {
+    try {
+        return {false, py::repr(convert()).template cast<std::string>()};
+    } catch (py::error_already_set& error) {
+        return {true, error.what()};
+    } catch (const std::exception& error) {
+        return {true, error.what()};
+    }
+}
+
 void FuzzResult(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     py::gil_scoped_acquire lock;
+    // The direct route must agree with the reference route on every text.
+    const Outcome direct = OutcomeOf([&] { return Vexa::VexaPy::LoadJson(text); });
+    const Outcome reference =
+        OutcomeOf([&] { return Vexa::VexaPy::FromJson(Vexa::VexaPy::ParseResult(text)); });
+    if (direct != reference) Violation("direct route gave " + direct.text + ", reference " + reference.text);
     nlohmann::json value;
     try {
         value = Vexa::VexaPy::ParseResult(text);
@@ -234,14 +259,24 @@ void FuzzParameter(const std::uint8_t* data, std::size_t size) {
             return;
         }
         bool converts = true;
+        std::string reference;
         try {
             nlohmann::json converted = Vexa::VexaPy::ToJson(value);
             // What converted must print, as CorvaneJson does before it calls the library.
-            static_cast<void>(converted.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict));
+            reference = converted.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
         } catch (py::error_already_set&) {
             converts = false;
         } catch (const std::exception&) {
             converts = false;
+        }
+        // The direct route must write the same text, or refuse the same values.
+        try {
+            const std::string direct = Vexa::VexaPy::DumpJson(value);
+            if (!converts || direct != reference) Violation("direct route wrote " + direct + ", reference " + reference);
+        } catch (py::error_already_set&) {
+            if (converts) Violation("direct route refused a value that converts");
+        } catch (const std::exception&) {
+            if (converts) Violation("direct route refused a value that converts");
         }
         // Through the bound method: a value that does not convert is a TypeError; one that
         // does reaches the event double, which knows no command "fuzz.none".

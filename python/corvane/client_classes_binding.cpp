@@ -57,7 +57,7 @@ void BindClientApi(py::module_& module) {
 }
 
 void BindCorvaneJson(py::module_& module) {
-    DefineClientClass<Vexa::CorvaneJson, Json>(module, "CorvaneJson", "event");
+    DefineClientClass<Vexa::CorvaneJson, JsonText>(module, "CorvaneJson", "event");
 }
 
 }  // namespace Vexa::VexaPy

@@ -4,12 +4,13 @@ namespace Vexa {
 
 namespace {
 
-CorvaneJson::Json Parsed(const std::string& text) { return {VexaPy::ParseResult(text)}; }
+CorvaneJson::Json Parsed(const std::string& text) { return {VexaPy::LoadJson(text)}; }
 
 }  // namespace
 
-// dump(): compact, UTF-8 unescaped, members by name, non-finite numbers as null.
-CorvaneJson::CorvaneJson(const Json& configuration) : client(configuration.value.dump()) {}
+// The parameter's text: compact, UTF-8 unescaped, members by name, non-finite
+// numbers as null.
+CorvaneJson::CorvaneJson(const JsonParameter& configuration) : client(configuration.text) {}
 
 CorvaneJson::Json CorvaneJson::GetProperties(const std::string& propertiesConfig) {
     return Parsed(client.GetProperties(propertiesConfig));
@@ -23,10 +24,10 @@ CorvaneJson::Json CorvaneJson::GetSchema(const std::string& path, SchemaType typ
     return Parsed(client.GetSchema(path, type));
 }
 
-CorvaneJson::Json CorvaneJson::ExecuteCommand(const std::string& path, const Json& parameters) {
-    // Serialised and parsed with the interpreter lock held; only the library call in
+CorvaneJson::Json CorvaneJson::ExecuteCommand(const std::string& path, const JsonParameter& parameters) {
+    // Converted and parsed with the interpreter lock held; only the library call in
     // between runs without it.
-    return Parsed(client.ExecuteCommand(path, parameters.value.dump()));
+    return Parsed(client.ExecuteCommand(path, parameters.text));
 }
 
 CorvaneJson::Json CorvaneJson::QueryNode(const std::string& path) { return Parsed(client.QueryNode(path)); }

@@ -14,10 +14,11 @@ namespace Vexa {
 
 class CorvaneJson {
 public:
-    using Json = VexaPy::Json;
+    using Json = VexaPy::JsonValue;
+    using JsonParameter = VexaPy::JsonText;
 
     CorvaneJson() = default;
-    explicit CorvaneJson(const Json& configuration);
+    explicit CorvaneJson(const JsonParameter& configuration);
     virtual ~CorvaneJson() = default;
 
     CorvaneJson(const CorvaneJson&) = delete;
@@ -27,7 +28,7 @@ public:
     Json GetNode(const std::string& path);
     Json GetValue(const std::string& path);
     Json GetSchema(const std::string& path, SchemaType type);
-    Json ExecuteCommand(const std::string& path, const Json& parameters);
+    Json ExecuteCommand(const std::string& path, const JsonParameter& parameters);
     Json QueryNode(const std::string& path);
     void SetValue(const std::string& path, bool value) { client.SetValue(path, value); }
     void SetValue(const std::string& path, long long value) { client.SetValue(path, value); }

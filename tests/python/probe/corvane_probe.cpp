@@ -1,7 +1,8 @@
 // corvane_probe: a test-only module that reaches into the Corvane module's internals
 // without widening Corvane's own surface.
-//  - The bounded JSON conversion that Corvane uses and pybind11_json's own caster,
-//    side by side, so that the tests can compare the two routes on the same values.
+//  - The JSON conversions side by side, so that the tests can compare the routes on
+//    the same values: the direct route that Corvane uses, the bounded reference
+//    route it falls back to, and pybind11_json's own caster.
 //  - The interpreter check run at import, for version texts other than this
 //    interpreter's.
 
@@ -15,18 +16,48 @@
 #include "python/corvane/version_check.h"
 
 namespace py = pybind11;
-using Vexa::VexaPy::Json;
+
+namespace {
+
+// A Python value converted by the bounded reference route alone.
+struct BoundedJson {
+    nlohmann::json value;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<BoundedJson> {
+    PYBIND11_TYPE_CASTER(BoundedJson, const_name("json"));
+
+    bool load(handle source, bool /*convert*/) {
+        try {
+            value.value = Vexa::VexaPy::ToJson(source);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+};
+
+}  // namespace pybind11::detail
 
 PYBIND11_MODULE(corvane_probe, module) {
     module.attr("MAX_JSON_DEPTH") = Vexa::VexaPy::kMaxJsonDepth;
     module.attr("COMPILED_PYTHON_VERSION") = Vexa::VexaPy::kCompiledPythonVersion;
 
     // Python value -> compact JSON text, or the TypeError of a value that does not convert.
-    module.def("bounded_dump", [](const Json& value) { return value.value.dump(); });
+    module.def("dump", [](const Vexa::VexaPy::JsonText& value) { return value.text; });
+    module.def("bounded_dump", [](const BoundedJson& value) { return value.value.dump(); });
     module.def("reference_dump", [](const nlohmann::json& value) { return value.dump(); });
 
     // JSON text -> Python value.
-    module.def("bounded_load", [](const std::string& text) { return Json{Vexa::VexaPy::ParseResult(text)}; });
+    module.def("load", [](const std::string& text) { return Vexa::VexaPy::LoadJson(text); });
+    module.def("bounded_load", [](const std::string& text) {
+        return Vexa::VexaPy::FromJson(Vexa::VexaPy::ParseResult(text));
+    });
     module.def("reference_load", [](const std::string& text) { return nlohmann::json::parse(text); });
 
     module.def("interpreter_matches", [](const std::string& interpreter, const std::string& compiled) {

@@ -1,0 +1,257 @@
+// DumpJson: Python value -> compact JSON text, written straight from the Python
+// objects instead of building a JSON value first.
+//
+// The writer gives exactly the text that ToJson followed by dump() gives. It handles
+// the built-in types themselves (None, bool, int, float, str, bytes, list, tuple,
+// dict with keys of str, int, float, bool or None); for anything else (a subclass, an
+// object of another type, an integer beyond 64 bits, a str that is not valid Unicode,
+// nesting beyond the bound) it gives up, and the reference route converts the whole
+// value again, so that rare cases and errors come out of the one implementation that
+// defines them. Nothing the writer handles runs Python code, so the containers cannot
+// change under it.
+//
+// What the reference route does, and the writer therefore does too: members by the
+// bytes of their names' str() texts, a name repeated that way keeps the last value;
+// non-finite floats as null; bytes as base64 text; only '"', '\\' and control
+// characters escaped.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "python/corvane/json_conversion.h"
+
+namespace py = pybind11;
+
+namespace Vexa::VexaPy {
+namespace {
+
+class Writer {
+public:
+    // False when the value is not one the writer handles (a Python error may then be
+    // set; the caller clears it).
+    bool Document(PyObject* value) { return Value(value, 0); }
+
+    std::string& Text() { return out; }
+
+private:
+    struct Member {
+        std::string_view name;  // UTF-8 of the name's str(); owned by key or by the dict
+        PyObject* value;        // borrowed from the dict
+        PyObject* key;          // a new str() of a name that was not a str, else null
+    };
+
+    // Releases the members a dict pushed, however its conversion ends.
+    class MembersScope {
+    public:
+        explicit MembersScope(std::vector<Member>& members) : members(members), base(members.size()) {}
+        ~MembersScope() {
+            for (std::size_t i = base; i < members.size(); ++i) Py_XDECREF(members[i].key);
+            members.resize(base);
+        }
+        MembersScope(const MembersScope&) = delete;
+        MembersScope& operator=(const MembersScope&) = delete;
+
+        std::vector<Member>& members;
+        const std::size_t base;
+    };
+
+    // depth: the number of arrays and objects that enclose value.
+    bool Value(PyObject* value, int depth) {
+        if (value == Py_None) {
+            out.append("null");
+            return true;
+        }
+        if (value == Py_True || value == Py_False) {
+            out.append(value == Py_True ? "true" : "false");
+            return true;
+        }
+        if (PyLong_CheckExact(value)) return Integer(value);
+        if (PyFloat_CheckExact(value)) {
+            Float(PyFloat_AS_DOUBLE(value));
+            return true;
+        }
+        if (PyUnicode_CheckExact(value)) {
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
+            if (utf8 == nullptr) return false;  // lone surrogates
+            String(std::string_view(utf8, static_cast<std::size_t>(size)));
+            return true;
+        }
+        if (PyBytes_CheckExact(value)) {
+            Base64(value);
+            return true;
+        }
+        const bool isList = PyList_CheckExact(value);
+        if (isList || PyTuple_CheckExact(value)) {
+            if (depth >= kMaxJsonDepth) return false;
+            out.push_back('[');
+            const Py_ssize_t size = isList ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value);
+            for (Py_ssize_t i = 0; i < size; ++i) {
+                if (i > 0) out.push_back(',');
+                if (!Value(isList ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i), depth + 1)) {
+                    return false;
+                }
+            }
+            out.push_back(']');
+            return true;
+        }
+        if (PyDict_CheckExact(value)) {
+            if (depth >= kMaxJsonDepth) return false;
+            return Object(value, depth);
+        }
+        return false;
+    }
+
+    bool Object(PyObject* dict, int depth) {
+        MembersScope scope(members);
+        bool ordered = true;
+        Py_ssize_t cursor = 0;
+        PyObject* key = nullptr;
+        PyObject* member = nullptr;
+        while (PyDict_Next(dict, &cursor, &key, &member)) {
+            PyObject* text = nullptr;
+            if (!PyUnicode_CheckExact(key)) {
+                // str() of these runs no Python code of the caller's.
+                if (!(key == Py_None || PyBool_Check(key) || PyLong_CheckExact(key) || PyFloat_CheckExact(key))) {
+                    return false;
+                }
+                text = PyObject_Str(key);
+                if (text == nullptr) return false;
+            }
+            members.push_back({{}, member, text});
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(text != nullptr ? text : key, &size);
+            if (utf8 == nullptr) return false;
+            const std::string_view name(utf8, static_cast<std::size_t>(size));
+            if (members.size() - scope.base > 1 && !(members[members.size() - 2].name < name)) {
+                ordered = false;
+            }
+            members.back().name = name;
+        }
+        auto first = members.begin() + static_cast<std::ptrdiff_t>(scope.base);
+        if (!ordered) {
+            // By name, and of the members whose names are equal only the last.
+            std::stable_sort(first, members.end(),
+                             [](const Member& a, const Member& b) { return a.name < b.name; });
+            auto kept = first;
+            for (auto it = first; it != members.end(); ++it) {
+                if (it + 1 != members.end() && (it + 1)->name == it->name) {
+                    Py_XDECREF(it->key);
+                    continue;
+                }
+                *kept++ = *it;
+            }
+            members.erase(kept, members.end());
+        }
+        out.push_back('{');
+        // Indexes, not iterators: the members of nested dicts grow the same vector.
+        for (std::size_t i = scope.base; i < members.size(); ++i) {
+            if (i > scope.base) out.push_back(',');
+            String(members[i].name);
+            out.push_back(':');
+            if (!Value(members[i].value, depth + 1)) return false;
+        }
+        out.push_back('}');
+        return true;
+    }
+
+    bool Integer(PyObject* value) {
+        int overflow = 0;
+        const long long signedValue = PyLong_AsLongLongAndOverflow(value, &overflow);
+        char digits[24];
+        std::to_chars_result written{};
+        if (overflow == 0) {
+            if (signedValue == -1 && PyErr_Occurred()) return false;
+            written = std::to_chars(digits, digits + sizeof digits, signedValue);
+        } else if (overflow > 0) {
+            const unsigned long long unsignedValue = PyLong_AsUnsignedLongLong(value);
+            if (unsignedValue == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+            written = std::to_chars(digits, digits + sizeof digits, unsignedValue);
+        } else {
+            return false;
+        }
+        out.append(digits, static_cast<std::size_t>(written.ptr - digits));
+        return true;
+    }
+
+    void Float(double value) {
+        if (!std::isfinite(value)) {
+            out.append("null");
+            return;
+        }
+        char digits[64];
+        char* stop = nlohmann::detail::to_chars(digits, digits + sizeof digits, value);
+        out.append(digits, static_cast<std::size_t>(stop - digits));
+    }
+
+    void String(std::string_view utf8) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        out.push_back('"');
+        const char* run = utf8.data();
+        const char* const stop = utf8.data() + utf8.size();
+        for (const char* p = run; p != stop; ++p) {
+            const auto byte = static_cast<unsigned char>(*p);
+            if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+            out.append(run, p);
+            run = p + 1;
+            out.push_back('\\');
+            switch (byte) {
+                case '"': out.push_back('"'); break;
+                case '\\': out.push_back('\\'); break;
+                case '\b': out.push_back('b'); break;
+                case '\t': out.push_back('t'); break;
+                case '\n': out.push_back('n'); break;
+                case '\f': out.push_back('f'); break;
+                case '\r': out.push_back('r'); break;
+                default:
+                    out.append("u00");
+                    out.push_back(kHex[byte >> 4]);
+                    out.push_back(kHex[byte & 0xF]);
+            }
+        }
+        out.append(run, stop);
+        out.push_back('"');
+    }
+
+    void Base64(PyObject* bytes) {
+        static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
+        out.push_back('"');
+        std::size_t i = 0;
+        for (; i + 3 <= size; i += 3) {
+            const std::uint32_t group = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
+            for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(group >> shift) & 0x3F]);
+        }
+        if (const std::size_t rest = size - i; rest > 0) {
+            const std::uint32_t group = (data[i] << 16) | (rest == 2 ? data[i + 1] << 8 : 0);
+            out.push_back(kAlphabet[(group >> 18) & 0x3F]);
+            out.push_back(kAlphabet[(group >> 12) & 0x3F]);
+            out.push_back(rest == 2 ? kAlphabet[(group >> 6) & 0x3F] : '=');
+            out.push_back('=');
+        }
+        out.push_back('"');
+    }
+
+    std::string out;
+    // Members of the dicts being written, innermost last.
+    std::vector<Member> members;
+};
+
+}  // namespace
+
+std::string DumpJson(py::handle source) {
+    Writer writer;
+    if (writer.Document(source.ptr())) {
+        return std::move(writer.Text());
+    }
+    PyErr_Clear();
+    return ToJson(source).dump();
+}
+
+}  // namespace Vexa::VexaPy

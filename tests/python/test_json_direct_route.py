@@ -1,0 +1,141 @@
+"""The direct route CorvaneJson converts with against the bounded reference route it
+falls back to: on generated values and texts, valid or not, the two must give the same
+text, the same Python value (types, key order, NaN) or the same error."""
+
+import collections
+import enum
+import json
+import math
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import corvane_probe as probe
+
+DEPTH = probe.MAX_JSON_DEPTH
+sys.setrecursionlimit(max(sys.getrecursionlimit(), 10 * DEPTH))
+SETTINGS = settings(max_examples=600, deadline=None, database=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+class Colour(enum.IntEnum):
+    RED = 1
+
+
+class Text(str):
+    pass
+
+
+def outcome(call, argument):
+    try:
+        result = call(argument)
+    except TypeError as error:
+        assert "incompatible function arguments" in str(error)  # the value does not convert
+        return ("TypeError",)
+    except Exception as error:
+        return (type(error).__name__, str(error))
+    return ("value", canonical(result))
+
+
+def canonical(value):
+    """A comparable form that keeps types, dict key order and NaN."""
+    if isinstance(value, dict):
+        return ("dict", [(canonical(key), canonical(item)) for key, item in value.items()])
+    if isinstance(value, list):
+        return ("list", [canonical(item) for item in value])
+    if isinstance(value, float):
+        return ("float", "nan" if math.isnan(value) else repr(value))
+    return (type(value).__name__, value)
+
+
+scalars = st.one_of(
+    st.none(), st.booleans(),
+    st.integers(), st.integers(min_value=-2**64, max_value=2**64),
+    st.floats(), st.text(), st.binary(max_size=10),
+    st.sampled_from(["\ud800", "caf\u00e9", "\x00\x1f\x7f\"\\/", "\U0001f600", "\uffff", "\U00010000",
+                     Colour.RED, Text("sub"), 2**63, 2**64 - 1, 2**64, -2**63, -2**63 - 1,
+                     bytearray(b"x"), frozenset({1}), 1j, object()]),
+)
+keys = st.one_of(st.text(max_size=4), st.integers(-3, 3), st.floats(), st.none(), st.booleans(),
+                 st.tuples(st.integers(0, 2)), st.sampled_from(["\udc80", "1", "True", "None", "1.5", "é", "z",
+                                                                Text("t"), Colour.RED]))
+values = st.recursive(
+    scalars,
+    lambda inner: st.one_of(st.lists(inner, max_size=5), st.lists(inner, max_size=3).map(tuple),
+                            st.dictionaries(keys, inner, max_size=5),
+                            st.dictionaries(st.text(max_size=3), inner, max_size=4).map(collections.OrderedDict)),
+    max_leaves=40,
+)
+
+
+def texts_of(value):
+    """The texts a framework or a careless one might write for value."""
+    plain = json.loads(json.dumps(value, default=repr, allow_nan=True, skipkeys=True))
+    return [json.dumps(plain, ensure_ascii=ascii, sort_keys=ordered, indent=indent)
+            for ascii, ordered, indent in ((False, True, None), (True, False, 1), (False, False, None))]
+
+
+def utf8(text):
+    return text.encode("utf-8", "surrogatepass") if isinstance(text, str) else text
+
+
+def mutate(text, position, byte):
+    data = utf8(text)
+    position %= len(data) + 1
+    return data[:position] + bytes([byte]) + data[position + 1:]
+
+
+json_texts = st.one_of(
+    values.flatmap(lambda v: st.sampled_from(texts_of(v))),
+    st.tuples(values, st.integers(0, 400), st.integers(0, 255)).map(lambda t: mutate(texts_of(t[0])[0], t[1], t[2])),
+    st.text(alphabet='{}[]":, 0123456789.eE-+truefalsnl\\u\t\n\r/bdDF', max_size=30),
+    st.binary(max_size=16),
+    st.sampled_from(['{"a":1,"a":2}', '{"b":1,"a":2,"B":0,"a":3}', '{"\u00e9":1,"z":2,"\U00010000":3,"\uffff":4}',
+                     "18446744073709551615", "18446744073709551616", "-9223372036854775808",
+                     "-9223372036854775809", "-0", "-0.0", "0e0", "1E+2", "1e400", "1e-400", "5e-324", "01",
+                     "1.", ".5", "-", "[1,]", "", "  ", "/* c */ 1", "\ufeff[1]", '"\\ud800"', '"\\udc00"',
+                     '"\\ud83d\\ude00"', '"\\ud83d x"', '"\\u00E9\\/\\b\\f\\n\\r\\t"', b'"\xff"', b"[1]\x00",
+                     b'"\xed\xa0\x80"', b'"\xc0\xaf"', b'"\xf4\x90\x80\x80"', "[true,false,null]", "nul",
+                     " {\t\"a\" :\n[ ] } "]),
+).map(utf8)
+
+
+class TestDirectRouteAgreesWithReference:
+    @SETTINGS
+    @given(values)
+    def test_values_to_text(self, value):
+        assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
+
+    @SETTINGS
+    @given(json_texts)
+    def test_texts_to_values(self, text):
+        assert outcome(probe.load, text) == outcome(probe.bounded_load, text)
+
+    @pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}])
+    def test_at_and_beyond_the_bound(self, wrap):
+        value = "x"
+        for _ in range(DEPTH):
+            value = wrap(value)
+        assert probe.dump(value) == probe.bounded_dump(value)
+        for deeper in (wrap(value), wrap(wrap(value))):
+            assert outcome(probe.dump, deeper)[0] == "TypeError"
+        text = probe.dump(value)
+        assert outcome(probe.load, text) == outcome(probe.bounded_load, text)
+        for deeper in ("[" + text + "]", "[" * 10_000 + "x", "[" * 600 + "]" * 600):
+            assert outcome(probe.load, deeper) == outcome(probe.bounded_load, deeper)
+            assert "nested deeper than 512 levels" in outcome(probe.load, deeper)[1]
+
+    def test_self_containing_values(self):
+        looped = []
+        looped.append(looped)
+        looped_dict = {}
+        looped_dict["k"] = [looped_dict]
+        for value in (looped, looped_dict):
+            assert outcome(probe.dump, value)[0] == "TypeError"
+
+    def test_results_keep_members_by_name_and_the_last_of_repeated_names(self):
+        assert list(probe.load('{"b":1,"a":2,"B":3,"a":4}').items()) == [("B", 3), ("a", 4), ("b", 1)]
+        assert probe.dump({"b": 1, 1: 2, "1": 3, "a": [b"\x00\xff", float("nan")]}) == \
+            '{"1":3,"a":["AP8=",null],"b":1}'
