@@ -10,11 +10,13 @@
 //   touch Python, and the table gives its references back while Python can take them.
 #include "python/corvane/events.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -89,7 +91,9 @@ private:
 
 // eventHandlers and the context references. Guarded by the interpreter lock.
 struct Registry {
-    std::map<std::string, PathEntry> eventHandlers;
+    // Looked up once per item of every notification: hashed, so that the cost of a
+    // notification does not grow with the number of paths subscribed.
+    std::unordered_map<std::string, PathEntry> eventHandlers;
     ContextHolds contexts;
     bool exitHooksInstalled = false;
 
@@ -185,31 +189,88 @@ py::str DecodeUtf8(const char* text) {
     return py::reinterpret_steal<py::str>(decoded);
 }
 
-// The items of a payload, each named by the key it contributes to the handler path.
-std::vector<std::string> ItemKeys(const nlohmann::json& value) {
-    std::vector<std::string> keys;
-    if (value.is_object()) {
-        for (const auto& member : value.items()) {
-            keys.push_back(member.key());
+// The keys a payload's items contribute to handler paths: an object's member names
+// (by name, each once, as the JSON library orders them), an array's indexes, or ""
+// for one value that is not null. Reads the payload without building it.
+class ItemKeys : public nlohmann::json_sax<nlohmann::json> {
+public:
+    using json = nlohmann::json;
+
+    // Throws the JSON library's own exception when payload is not one JSON value.
+    explicit ItemKeys(const char* payload) {
+        const std::string_view text(payload);
+        if (!json::sax_parse(text, this)) {
+            [[maybe_unused]] const json failure = json::parse(text);  // throws the parser's exception
         }
-    } else if (value.is_array()) {
-        for (std::size_t index = 0; index < value.size(); ++index) {
-            keys.push_back(std::to_string(index));
+        if (isObject) {
+            std::sort(keys.begin(), keys.end());
+            keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        } else {
+            for (std::size_t index = 0; index < elements; ++index) keys.push_back(std::to_string(index));
         }
-    } else if (!value.is_null()) {
-        keys.emplace_back();
     }
-    return keys;
-}
+
+    const std::vector<std::string>& Keys() const { return keys; }
+
+    bool null() override { return Item(false); }
+    bool boolean(bool) override { return Item(true); }
+    bool number_integer(json::number_integer_t) override { return Item(true); }
+    bool number_unsigned(json::number_unsigned_t) override { return Item(true); }
+    bool number_float(json::number_float_t, const json::string_t&) override { return Item(true); }
+    bool string(json::string_t&) override { return Item(true); }
+    bool binary(json::binary_t&) override { return Item(true); }
+    bool start_object(std::size_t) override {
+        if (depth == 0) isObject = true;
+        return Enter();
+    }
+    bool key(json::string_t& name) override {
+        if (depth == 1) keys.push_back(std::move(name));
+        return true;
+    }
+    bool end_object() override { return Leave(); }
+    bool start_array(std::size_t) override { return Enter(); }
+    bool end_array() override { return Leave(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+
+private:
+    // notNull: whether a top-level scalar names an item.
+    bool Item(bool notNull) {
+        if (depth == 0 && notNull) {
+            keys.emplace_back();
+        } else if (depth == 1 && !isObject) {
+            ++elements;
+        }
+        return true;
+    }
+    bool Enter() {
+        if (depth == 1 && !isObject) ++elements;
+        ++depth;
+        return true;
+    }
+    bool Leave() {
+        --depth;
+        return true;
+    }
+
+    std::size_t depth = 0;
+    bool isObject = false;
+    std::size_t elements = 0;  // of a top-level array
+    std::vector<std::string> keys;
+};
 
 // The handlers a notification goes to, in call order, taken before the first call:
 // changes that handlers or other threads make to the table while the notification is
 // being delivered take effect with the next notification.
-std::vector<py::object> Recipients(const std::string& source, const nlohmann::json& value) {
+std::vector<py::object> Recipients(const std::string_view source, const std::vector<std::string>& keys) {
     const auto& paths = Table().eventHandlers;
     std::vector<py::object> recipients;
-    for (const std::string& key : ItemKeys(value)) {
-        auto entry = paths.find(source + "." + key);
+    std::string path(source);
+    path.push_back('.');
+    const std::size_t prefix = path.size();
+    for (const std::string& key : keys) {
+        path.resize(prefix);
+        path.append(key);
+        auto entry = paths.find(path);
         if (entry == paths.end()) {
             continue;
         }
@@ -242,7 +303,7 @@ void Deliver(const char* source, const char* payload, void* context, py::object&
     const auto contextObject = py::reinterpret_borrow<py::object>(static_cast<PyObject*>(context));
     std::vector<py::object> recipients;
     try {
-        recipients = Recipients(source, nlohmann::json::parse(payload));
+        recipients = Recipients(source, ItemKeys(payload).Keys());
     } catch (const nlohmann::json::exception&) {
         try {
             TranslateException();
@@ -252,6 +313,7 @@ void Deliver(const char* source, const char* payload, void* context, py::object&
         throw py::error_already_set();
     }
     for (const py::object& handler : recipients) {
+        // Each call gets texts of its own, decoded anew.
         py::str sourceText = DecodeUtf8(source);
         py::str payloadText = DecodeUtf8(payload);
         calling = handler;
