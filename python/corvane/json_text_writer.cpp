@@ -21,6 +21,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "python/corvane/json_conversion.h"
@@ -133,23 +134,29 @@ private:
             }
             members.back().name = name;
         }
-        auto first = members.begin() + static_cast<std::ptrdiff_t>(scope.base);
         if (!ordered) {
-            // By name, and of the members whose names are equal only the last.
-            std::stable_sort(first, members.end(),
+            // By name, and of the members whose names are equal only the last. The
+            // others are converted all the same, and then dropped: the reference route
+            // converts every value before it sets it, so one that does not convert
+            // fails the whole conversion even where a later member replaces it.
+            // Indexes, not iterators: the members of nested dicts grow the same vector.
+            std::stable_sort(members.begin() + static_cast<std::ptrdiff_t>(scope.base), members.end(),
                              [](const Member& a, const Member& b) { return a.name < b.name; });
-            auto kept = first;
-            for (auto it = first; it != members.end(); ++it) {
-                if (it + 1 != members.end() && (it + 1)->name == it->name) {
-                    Py_XDECREF(it->key);
+            std::size_t kept = scope.base;
+            for (std::size_t i = scope.base; i < members.size(); ++i) {
+                if (i + 1 < members.size() && members[i + 1].name == members[i].name) {
+                    const std::size_t mark = out.size();
+                    const bool converts = Value(members[i].value, depth + 1);
+                    out.resize(mark);
+                    Py_XDECREF(std::exchange(members[i].key, nullptr));
+                    if (!converts) return false;
                     continue;
                 }
-                *kept++ = *it;
+                members[kept++] = members[i];
             }
-            members.erase(kept, members.end());
+            members.resize(kept);
         }
         out.push_back('{');
-        // Indexes, not iterators: the members of nested dicts grow the same vector.
         for (std::size_t i = scope.base; i < members.size(); ++i) {
             if (i > scope.base) out.push_back(',');
             String(members[i].name);

@@ -139,3 +139,6 @@ class TestDirectRouteAgreesWithReference:
         assert list(probe.load('{"b":1,"a":2,"B":3,"a":4}').items()) == [("B", 3), ("a", 4), ("b", 1)]
         assert probe.dump({"b": 1, 1: 2, "1": 3, "a": [b"\x00\xff", float("nan")]}) == \
             '{"1":3,"a":["AP8=",null],"b":1}'
+        # A replaced value is converted all the same: one that does not convert fails.
+        assert outcome(probe.dump, {None: "\ud800", "None": None}) == ("TypeError",)
+        assert outcome(probe.dump, {1: [[]] * 2 + [{2: "\udc80"}], "1": 0}) == ("TypeError",)
