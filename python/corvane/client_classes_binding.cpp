@@ -14,6 +14,7 @@
 #include "python/corvane/client_api.h"
 #include "python/corvane/corvane_json.h"
 #include "python/corvane/events.h"
+#include "python/corvane/text_getter.h"
 
 namespace py = pybind11;
 
@@ -23,8 +24,8 @@ namespace {
 // Configuration: the type of the second constructor's argument. handlerName: the
 // keyword of RegisterEvent's callable ("pyhandler" or "event").
 template <class Self, class Configuration>
-void DefineClientClass(py::module_& module, const char* name, const char* handlerName) {
-    py::class_<Self>(module, name)
+py::class_<Self> DefineClientClass(py::module_& module, const char* name, const char* handlerName) {
+    return py::class_<Self>(module, name)
         .def(py::init<>())
         .def(py::init<const Configuration&>())
         .def("GetProperties", &Self::GetProperties, py::arg("properties_config") = "")
@@ -53,7 +54,12 @@ void DefineClientClass(py::module_& module, const char* name, const char* handle
 }  // namespace
 
 void BindClientApi(py::module_& module) {
-    DefineClientClass<Vexa::VexaPy::ClientApi, std::string>(module, "ClientApi", "pyhandler");
+    using Self = Vexa::VexaPy::ClientApi;
+    auto cls = DefineClientClass<Self, std::string>(module, "ClientApi", "pyhandler");
+    TextGetter<Self, &Self::GetProperties>::Install(cls, "GetProperties");
+    TextGetter<Self, &Self::GetNode>::Install(cls, "GetNode");
+    TextGetter<Self, &Self::GetValue>::Install(cls, "GetValue");
+    TextGetter<Self, &Self::QueryNode>::Install(cls, "QueryNode");
 }
 
 void BindCorvaneJson(py::module_& module) {

@@ -25,11 +25,14 @@
 #include <nlohmann/json.hpp>
 
 #include "common/exceptions.h"
+#include "python/corvane/python_error.h"
 
 namespace py = pybind11;
 
 namespace Vexa::VexaPy {
 namespace {
+
+constexpr const char* kUnknownDispatchError = "Unknown exception in event dispatch";
 
 // Python objects keyed by identity: the map orders them by address and holds one
 // strong reference to each.
@@ -281,17 +284,6 @@ std::vector<py::object> Recipients(const std::string_view source, const std::vec
     return recipients;
 }
 
-// Sets the Python error that the module's exception translators choose for the
-// exception in flight. Call only from inside a catch block.
-void SetPythonErrorFromNative() {
-    if (py::detail::apply_exception_translators(py::detail::get_local_internals().registered_exception_translators)) {
-        return;
-    }
-    if (!py::detail::apply_exception_translators(py::detail::get_internals().registered_exception_translators)) {
-        PyErr_SetString(PyExc_SystemError, "Unknown exception in event dispatch");
-    }
-}
-
 // Delivers one notification; calling is set to the handler while it runs, so that
 // a failure can name it.
 void Deliver(const char* source, const char* payload, void* context, py::object& calling) {
@@ -308,7 +300,7 @@ void Deliver(const char* source, const char* payload, void* context, py::object&
         try {
             TranslateException();
         } catch (...) {
-            SetPythonErrorFromNative();
+            SetPythonErrorFromNative(kUnknownDispatchError);
         }
         throw py::error_already_set();
     }
@@ -379,7 +371,7 @@ void DispatchEvent(const char* source, const char* payload, void* context) {
             error.discard_as_unraisable(FailurePlace(calling));
         } catch (...) {
             const py::object place = FailurePlace(calling);
-            SetPythonErrorFromNative();
+            SetPythonErrorFromNative(kUnknownDispatchError);
             PyErr_WriteUnraisable(place.ptr());
         }
     } catch (...) {

@@ -116,3 +116,41 @@ def test_two_objects_bind_the_library_twice(double_machine):
     del first, second
     assert [entry["op"] for entry in double_machine.journal()] == [
         "Create", "Create", "GetValue", "GetValue", "Destroy", "Destroy"]
+
+
+class SubclassedApi(Corvane.ClientApi):
+    pass
+
+
+def outcome(call):
+    try:
+        return ("value", call())
+    except Exception as error:
+        return (type(error).__name__, str(error))
+
+
+@pytest.mark.parametrize("method", ["GetProperties", "GetNode", "GetValue", "QueryNode"])
+@pytest.mark.parametrize("script", [
+    {"result": "caf\u00e9"}, {"result_hex": "61ff62"}, {"throw": "TimeoutException", "message": "slow"},
+    {"throw": "runtime_error", "message": "bad"}, {"throw": "json_error", "message": "{broken"},
+    {"throw": "exception", "message": ""}, {"throw": "int", "message": ""},
+])
+def test_plain_text_calls_behave_as_every_other_call(double_machine, method, script):
+    # A call with one str argument takes a quicker entry than a call with bytes, with a
+    # keyword or on a subclass; all of them must give the same result or error.
+    double_machine.script(**{method: script})
+    api, sub = Corvane.ClientApi(), SubclassedApi()
+    quick = outcome(lambda: getattr(api, method)("p.x"))
+    assert quick == outcome(lambda: getattr(api, method)(b"p.x"))
+    assert quick == outcome(lambda: getattr(sub, method)("p.x"))
+    if method != "QueryNode":
+        keyword = "properties_config" if method == "GetProperties" else "path"
+        assert quick == outcome(lambda: getattr(api, method)(**{keyword: "p.x"}))
+    assert [entry["args"] for entry in double_machine.calls(method)] == [["p.x"]] * (3 if method == "QueryNode" else 4)
+
+
+def test_plain_text_entry_keeps_the_generated_signature():
+    assert Corvane.ClientApi.GetValue.__doc__.splitlines()[0] == \
+        "GetValue(self: Corvane.ClientApi, path: str = '') -> str"
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        Corvane.ClientApi.GetValue(Corvane.ClientApi.__new__(Corvane.ClientApi), 1)

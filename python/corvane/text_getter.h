@@ -1,0 +1,88 @@
+// A quicker entry for the ClientApi methods that take one text and return one.
+//
+// pybind11 calls every method through its generic dispatch: a bound-method object, an
+// argument tuple, overload resolution, a type lookup for self. For the getters, which
+// a program may call in tight loops, that costs more than the rest of the call. This
+// puts a vectorcall method in front of it: a call on an object of exactly the class,
+// with one str argument and nothing else, runs here; every other call goes to
+// pybind11's function unchanged, so keywords, defaults, bytes, subclasses and the
+// errors of calls that do not match behave exactly as before. The method keeps
+// pybind11's docstring, signature line included.
+#pragma once
+
+#include <cxxabi.h>
+
+#include <string>
+#include <vector>
+
+#include <pybind11/pybind11.h>
+
+#include "python/corvane/python_error.h"
+
+namespace Vexa::VexaPy {
+
+template <class Self, std::string (Self::*Member)(const std::string&)>
+class TextGetter {
+public:
+    // Replaces cls.name, which pybind11 defined from Member, by the quicker entry.
+    static void Install(pybind11::class_<Self>& cls, const char* name) {
+        const pybind11::object method = cls.attr("__dict__")[name];
+        // pybind11 keeps a method as an instancemethod around its function. The
+        // function lives as long as the class, which lives as long as the process.
+        generic = Py_NewRef(PyInstanceMethod_Function(method.ptr()));
+        type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+        doc = pybind11::str(method.attr("__doc__"));
+        definition = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Call)),
+                      METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
+        const auto entry = pybind11::reinterpret_steal<pybind11::object>(PyDescr_NewMethod(type, &definition));
+        if (!entry) throw pybind11::error_already_set();
+        cls.attr(name) = entry;
+    }
+
+private:
+    static PyObject* Call(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+        if (count == 1 && keywords == nullptr && Py_TYPE(self) == type && PyUnicode_CheckExact(args[0])) {
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(args[0], &size);
+            const auto holder = reinterpret_cast<pybind11::detail::instance*>(self)->get_value_and_holder();
+            if (utf8 != nullptr && holder.holder_constructed()) {
+                return Run(*holder.template value_ptr<Self>(), std::string(utf8, static_cast<std::size_t>(size)));
+            }
+            // A str that cannot be encoded, or an object never initialised: pybind11
+            // reports those.
+            PyErr_Clear();
+        }
+        return Generic(self, args, count, keywords);
+    }
+
+    // As pybind11's dispatch runs a call: its exceptions become Python errors through
+    // the same translators, a thread's forced unwinding goes on.
+    static PyObject* Run(Self& object, const std::string& text) {
+        try {
+            const std::string result = (object.*Member)(text);
+            return PyUnicode_DecodeUTF8(result.data(), static_cast<Py_ssize_t>(result.size()), nullptr);
+        } catch (pybind11::error_already_set& error) {
+            error.restore();
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            SetPythonErrorFromNative("Exception escaped from default exception translator!");
+        }
+        return nullptr;
+    }
+
+    static PyObject* Generic(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+        const Py_ssize_t values = count + (keywords != nullptr ? PyTuple_GET_SIZE(keywords) : 0);
+        std::vector<PyObject*> withSelf(static_cast<std::size_t>(values) + 1);
+        withSelf[0] = self;
+        std::copy(args, args + values, withSelf.begin() + 1);
+        return PyObject_Vectorcall(generic, withSelf.data(), static_cast<std::size_t>(count) + 1, keywords);
+    }
+
+    static inline PyObject* generic = nullptr;
+    static inline PyTypeObject* type = nullptr;
+    static inline std::string doc;
+    static inline PyMethodDef definition{};
+};
+
+}  // namespace Vexa::VexaPy
