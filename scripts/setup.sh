@@ -7,7 +7,7 @@ packages=(
     build-essential cmake pkg-config
     nlohmann-json3-dev pybind11-dev pybind11-json-dev
     libssl-dev openssl python3-dev libgtest-dev libgmock-dev
-    python3-pytest python3-hypothesis python3-mypy
+    python3-pytest python3-hypothesis python3-mypy python3-ujson
     clang-14 libclang-rt-14-dev
 )
 

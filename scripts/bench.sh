@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the default preset and prints the benchmark table.
+# Usage: scripts/bench.sh [--quick]
+#   --quick: very few repetitions per row (a smoke run, well under a minute)
+# VEXA_BENCH_BUILD_DIR names another binary directory for the default preset.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${VEXA_BENCH_BUILD_DIR:-$PWD/build/default}
+
+bash scripts/setup.sh
+cmake --preset default -B "$build" >&2
+cmake --build "$build" -j "$(nproc)" >&2
+
+PYTHONPATH=$build/python:$build/bench/python \
+    /usr/bin/python3 bench/run_bench.py --config "$build/bench/bench_config.json" "$@"
