@@ -36,6 +36,7 @@
 
 #include "interfaces/client_api.h"
 #include "interfaces/export_contract.h"
+#include "bench/workers.h"
 
 namespace {
 
@@ -70,17 +71,6 @@ std::map<std::string, std::string> ReadTexts(const fs::path& directory) {
     }
     return texts;
 }
-
-// Joins its threads however the scope is left, also when starting one of them failed.
-struct Workers {
-    std::vector<std::thread> threads;
-    Workers() = default;
-    Workers(const Workers&) = delete;
-    Workers& operator=(const Workers&) = delete;
-    ~Workers() {
-        for (std::thread& thread : threads) thread.join();
-    }
-};
 
 struct Receiver {
     EventCallback callback;
@@ -155,7 +145,7 @@ private:
         };
         const auto start = std::chrono::steady_clock::now();
         {
-            Workers workers;
+            VexaBench::Workers workers;
             for (int t = 0; t < threads; ++t) workers.threads.emplace_back(deliver);
         }
         const auto elapsed = std::chrono::steady_clock::now() - start;

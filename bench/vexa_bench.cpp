@@ -32,6 +32,7 @@
 #include <pybind11/pybind11.h>
 
 #include "python/corvane/json_conversion.h"
+#include "bench/workers.h"
 
 namespace py = pybind11;
 
@@ -74,17 +75,6 @@ void DeliverOnce(PyObject* handler, const char* source, const char* payload, PyO
     PyGILState_Release(state);
 }
 
-// Joins its threads however the scope is left, also when starting one of them failed.
-struct Workers {
-    std::vector<std::thread> threads;
-    Workers() = default;
-    Workers(const Workers&) = delete;
-    Workers& operator=(const Workers&) = delete;
-    ~Workers() {
-        for (std::thread& thread : threads) thread.join();
-    }
-};
-
 std::int64_t Floor(const py::function& handler, const std::string& source, const std::string& payload,
                    const py::object& context, int threads, long long count) {
     if (threads < 1 || count < 0) throw std::invalid_argument("floor: threads >= 1 and count >= 0");
@@ -97,7 +87,7 @@ std::int64_t Floor(const py::function& handler, const std::string& source, const
     py::gil_scoped_release unlocked;
     const auto start = std::chrono::steady_clock::now();
     {
-        Workers workers;
+        VexaBench::Workers workers;
         for (int t = 0; t < threads; ++t) workers.threads.emplace_back(deliver);
     }
     const auto elapsed = std::chrono::steady_clock::now() - start;
