@@ -5,7 +5,7 @@
 # cmake -D PYTHON=... -D DRIVER=... -D CONFIG=... -D PYTHONPATH=... [-D PRELOAD=...] -P smoke.cmake
 
 set(expected_rows
-  1a-1k 1a-100k 1a-2m 1a-1k-u 1a-100k-u 1a-2m-u
+  1a-1k 1a-100k 1a-2m 1a-1k-s 1a-100k-s 1a-2m-s 1a-1k-u 1a-100k-u 1a-2m-u
   1b-1k 1b-100k 1b-2m
   2a-1k 2a-100k 2a-2m 2b-1k 2b-100k 2b-2m
   3-1t 3-4t 3-h1 3-h10 3-h1000 3-i1 3-i100 3-i10000 3-m1 3-m100 3-m10000 3-table
