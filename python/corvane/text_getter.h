@@ -10,12 +10,14 @@
 // pybind11's docstring, signature line included.
 #pragma once
 
-#include <cxxabi.h>
-
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include <pybind11/pybind11.h>
+#ifdef __GLIBCXX__
+#include <cxxabi.h>
+#endif
 
 #include "python/corvane/python_error.h"
 
@@ -63,8 +65,10 @@ private:
             return PyUnicode_DecodeUTF8(result.data(), static_cast<Py_ssize_t>(result.size()), nullptr);
         } catch (pybind11::error_already_set& error) {
             error.restore();
+#ifdef __GLIBCXX__
         } catch (abi::__forced_unwind&) {
             throw;
+#endif
         } catch (...) {
             SetPythonErrorFromNative("Exception escaped from default exception translator!");
         }
