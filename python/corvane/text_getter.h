@@ -1,18 +1,16 @@
 // A quicker entry for the ClientApi methods that take one text and return one.
 //
-// pybind11 calls every method through its generic dispatch: a bound-method object, an
-// argument tuple, overload resolution, a type lookup for self. For the getters, which
-// a program may call in tight loops, that costs more than the rest of the call. This
-// puts a vectorcall method in front of it: a call on an object of exactly the class,
+// pybind11 calls every method through its generic dispatch: an argument tuple,
+// overload resolution, a type lookup for self. For the getters, which a program may
+// call in tight loops, that costs more than the rest of the call. This puts a
+// vectorcall function in front of it: a call on an object of exactly the class,
 // with one str argument and nothing else, runs here; every other call goes to
 // pybind11's function unchanged, so keywords, defaults, bytes, subclasses and the
 // errors of calls that do not match behave exactly as before. The method keeps
 // pybind11's docstring, signature line included.
 #pragma once
 
-#include <algorithm>
 #include <string>
-#include <vector>
 
 #include <pybind11/pybind11.h>
 #ifdef __GLIBCXX__
@@ -36,17 +34,23 @@ public:
         doc = pybind11::str(method.attr("__doc__"));
         definition = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Call)),
                       METH_FASTCALL | METH_KEYWORDS, doc.c_str()};
-        const auto entry = pybind11::reinterpret_steal<pybind11::object>(PyDescr_NewMethod(type, &definition));
+        // An instancemethod again, so that the method binds as before and a call
+        // through the class with anything but an instance reaches pybind11 too.
+        const auto function =
+            pybind11::reinterpret_steal<pybind11::object>(PyCFunction_NewEx(&definition, nullptr, nullptr));
+        if (!function) throw pybind11::error_already_set();
+        const auto entry = pybind11::reinterpret_steal<pybind11::object>(PyInstanceMethod_New(function.ptr()));
         if (!entry) throw pybind11::error_already_set();
         cls.attr(name) = entry;
     }
 
 private:
-    static PyObject* Call(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
-        if (count == 1 && keywords == nullptr && Py_TYPE(self) == type && PyUnicode_CheckExact(args[0])) {
+    // args[0] is the object the method was called on.
+    static PyObject* Call(PyObject* /*unbound*/, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
+        if (count == 2 && keywords == nullptr && Py_TYPE(args[0]) == type && PyUnicode_CheckExact(args[1])) {
             Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(args[0], &size);
-            const auto holder = reinterpret_cast<pybind11::detail::instance*>(self)->get_value_and_holder();
+            const char* utf8 = PyUnicode_AsUTF8AndSize(args[1], &size);
+            const auto holder = reinterpret_cast<pybind11::detail::instance*>(args[0])->get_value_and_holder();
             if (utf8 != nullptr && holder.holder_constructed()) {
                 return Run(*holder.template value_ptr<Self>(), std::string(utf8, static_cast<std::size_t>(size)));
             }
@@ -54,7 +58,7 @@ private:
             // reports those.
             PyErr_Clear();
         }
-        return Generic(self, args, count, keywords);
+        return PyObject_Vectorcall(generic, args, static_cast<std::size_t>(count), keywords);
     }
 
     // As pybind11's dispatch runs a call: its exceptions become Python errors through
@@ -73,14 +77,6 @@ private:
             SetPythonErrorFromNative("Exception escaped from default exception translator!");
         }
         return nullptr;
-    }
-
-    static PyObject* Generic(PyObject* self, PyObject* const* args, Py_ssize_t count, PyObject* keywords) {
-        const Py_ssize_t values = count + (keywords != nullptr ? PyTuple_GET_SIZE(keywords) : 0);
-        std::vector<PyObject*> withSelf(static_cast<std::size_t>(values) + 1);
-        withSelf[0] = self;
-        std::copy(args, args + values, withSelf.begin() + 1);
-        return PyObject_Vectorcall(generic, withSelf.data(), static_cast<std::size_t>(count) + 1, keywords);
     }
 
     static inline PyObject* generic = nullptr;

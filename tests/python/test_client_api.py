@@ -152,5 +152,7 @@ def test_plain_text_calls_behave_as_every_other_call(double_machine, method, scr
 def test_plain_text_entry_keeps_the_generated_signature():
     assert Corvane.ClientApi.GetValue.__doc__.splitlines()[0] == \
         "GetValue(self: Corvane.ClientApi, path: str = '') -> str"
-    with pytest.raises(TypeError, match="incompatible function arguments"):
-        Corvane.ClientApi.GetValue(Corvane.ClientApi.__new__(Corvane.ClientApi), 1)
+    for bad_call in (lambda: Corvane.ClientApi.GetValue(Corvane.ClientApi.__new__(Corvane.ClientApi), 1),
+                     lambda: Corvane.ClientApi.GetValue(1, "x"), lambda: Corvane.ClientApi.GetValue()):
+        with pytest.raises(TypeError, match=r"^GetValue\(\): incompatible function arguments"):
+            bad_call()
