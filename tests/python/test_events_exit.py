@@ -4,38 +4,16 @@ Each case runs a fresh interpreter that subscribes, waits until notifications fl
 and then simply ends, many times over, since the window it probes is narrow.
 """
 
+from pathlib import Path
+
 import pytest
 
 from event_support import event_machine, run_python, watchdog  # noqa: F401
 
 RUNS = 8
 
-# Common start of every child: a handler and a context whose release is announced,
-# so the parent sees that the table gave its references back while Python was alive.
-PRELUDE = r"""
-import ctypes, json, sys, threading, time
-import Corvane
-
-class Announced:
-    def __init__(self, name):
-        self.name = name
-        self.calls = 0
-    def __call__(self, source, payload, context):
-        self.calls += 1
-        json.loads(payload)
-    def __del__(self):
-        print(self.name, "released", flush=True)
-
-def wait_for(condition):
-    deadline = time.monotonic() + 60
-    while not condition():
-        if time.monotonic() > deadline:
-            sys.exit("no notifications arrived")
-        time.sleep(0.001)
-
-handler = Announced("handler")
-context = Announced("context")
-"""
+# Common start of every child: a handler and a context whose release is announced.
+PRELUDE = (Path(__file__).resolve().parents[1] / "support" / "exit_child_prelude.py").read_text()
 
 CHILDREN = {
     # The double's threads deliver without pause; the object is freed while the

@@ -8,6 +8,8 @@ threads go on publishing and delivering through the interpreter's finalization u
 the process is gone.
 """
 
+from pathlib import Path
+
 import pytest
 
 from conftest import SANITIZED, run_python
@@ -16,29 +18,8 @@ from conftest import SANITIZED, run_python
 # several times as much there.
 RUNS = 25 if SANITIZED else 100
 
-PRELUDE = r"""
-import ctypes, json, sys, time
-import Corvane
-
-class Announced:
-    def __init__(self, name):
-        self.name = name
-        self.calls = 0
-    def __call__(self, source, payload, context):
-        self.calls += 1
-        json.loads(payload)
-    def __del__(self):
-        print(self.name, "released", flush=True)
-
-def wait_for(condition):
-    deadline = time.monotonic() + 60
-    while not condition():
-        if time.monotonic() > deadline:
-            sys.exit("no notifications arrived")
-        time.sleep(0.001)
-
-handler = Announced("handler")
-context = Announced("context")
+# Common start of every child: a handler and a context whose release is announced.
+PRELUDE = (Path(__file__).resolve().parents[1] / "support" / "exit_child_prelude.py").read_text() + r"""
 client = Corvane.ClientApi('{"interval_ms": 10}')
 client.RegisterEvent("sensors.ticks", handler, context)
 """
