@@ -152,7 +152,13 @@ private:
                     if (!converts) return false;
                     continue;
                 }
-                members[kept++] = members[i];
+                // Moved, not copied: each owned name has one owner even if a later
+                // member fails and the scope releases them all.
+                if (kept != i) {
+                    members[kept] = members[i];
+                    members[i].key = nullptr;
+                }
+                ++kept;
             }
             members.resize(kept);
         }

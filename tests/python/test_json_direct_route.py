@@ -142,3 +142,6 @@ class TestDirectRouteAgreesWithReference:
         # A replaced value is converted all the same: one that does not convert fails.
         assert outcome(probe.dump, {None: "\ud800", "None": None}) == ("TypeError",)
         assert outcome(probe.dump, {1: [[]] * 2 + [{2: "\udc80"}], "1": 0}) == ("TypeError",)
+        # ... also after a kept member whose name is a str() the conversion made itself.
+        assert outcome(probe.dump, {"z": 0, "10": 0, 10: 0, 20: "\ud800", "20": 0}) == ("TypeError",)
+        assert probe.dump({"z": 0, "10": 0, 10: 1, 20: 2, "20": 3}) == '{"10":1,"20":3,"z":0}'
