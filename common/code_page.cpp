@@ -2,9 +2,7 @@
 // between Windows (a code page chosen by the process) and other systems (UTF-8).
 #include "common/code_page.h"
 
-#ifdef _WIN32
 #include "common/win32.h"
-#endif
 
 namespace fs = std::filesystem;
 
@@ -96,5 +94,19 @@ std::optional<std::wstring> WideFromNarrow(const std::string& narrow) {
 }
 
 #endif
+
+std::optional<std::string> FullNarrowPath(const std::string& narrow) {
+    // The first call gives the size needed, terminator included; a path that another
+    // thread's change of the current directory lengthened in between is asked again.
+    std::string full;
+    DWORD needed = GetFullPathNameA(narrow.c_str(), 0, nullptr, nullptr);
+    while (needed > full.size()) {
+        full.assign(needed, '\0');
+        needed = GetFullPathNameA(narrow.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    if (needed == 0) return std::nullopt;
+    full.resize(needed);
+    return full;
+}
 
 }  // namespace Vexa::CodePage

@@ -19,4 +19,8 @@ std::filesystem::path PathFromNarrow(const std::string& narrow);
 // The wide text of a narrow text; nothing when the narrow text cannot be decoded.
 std::optional<std::wstring> WideFromNarrow(const std::string& narrow);
 
+// The absolute form of a narrow path (GetFullPathNameA: relative to the current
+// directory, "." and ".." resolved); nothing when the platform cannot give it.
+std::optional<std::string> FullNarrowPath(const std::string& narrow);
+
 }  // namespace Vexa::CodePage

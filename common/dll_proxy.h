@@ -72,9 +72,16 @@ Vexa::LoadError DllProxy<T>::Load(const std::filesystem::path& path) {
     const std::optional<std::string> narrow = Vexa::CodePage::NarrowFromPath(path);
     if (narrow && narrow->empty()) return Vexa::ParameterIsNull;
     if (module) return Vexa::LibraryAlreadyLoaded;
-    if (!narrow || !Vexa::IsFileTrusted(*narrow)) return Vexa::InvalidDigitalSignature;
 
-    module = Vexa::UniqueModule(LoadLibraryExA(narrow->c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+    // The check and the load name the file by one absolute path, so that a relative
+    // path cannot make the load search elsewhere than where the check looked. The file
+    // is held unchangeable from before the check until the load has mapped it, so
+    // that what runs is what was verified.
+    const std::optional<std::string> full = narrow ? Vexa::CodePage::FullNarrowPath(*narrow) : std::nullopt;
+    Vexa::UniqueFile file = full ? Vexa::OpenUnchangeable(*full) : Vexa::UniqueFile();
+    if (!file || !Vexa::IsFileTrusted(*full, file.Get())) return Vexa::InvalidDigitalSignature;
+    module = Vexa::UniqueModule(LoadLibraryExA(full->c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS));
+    file.Reset();
     if (!module) {
         Unload();
         return Vexa::CannotOpenLibrary;

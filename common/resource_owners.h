@@ -71,4 +71,32 @@ private:
     HMODULE module = nullptr;
 };
 
+// An open file; CloseHandle on release. A failed open (INVALID_HANDLE_VALUE) is held
+// as no file.
+class UniqueFile {
+public:
+    UniqueFile() = default;
+    explicit UniqueFile(HANDLE file) : file(file == INVALID_HANDLE_VALUE ? nullptr : file) {}
+    ~UniqueFile() { Reset(); }
+    UniqueFile(const UniqueFile&) = delete;
+    UniqueFile& operator=(const UniqueFile&) = delete;
+    UniqueFile(UniqueFile&& other) noexcept : file(std::exchange(other.file, nullptr)) {}
+    UniqueFile& operator=(UniqueFile&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            file = std::exchange(other.file, nullptr);
+        }
+        return *this;
+    }
+
+    HANDLE Get() const { return file; }
+    explicit operator bool() const { return file != nullptr; }
+    void Reset() {
+        if (file != nullptr) CloseHandle(std::exchange(file, nullptr));
+    }
+
+private:
+    HANDLE file = nullptr;
+};
+
 }  // namespace Vexa

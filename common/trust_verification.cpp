@@ -13,9 +13,10 @@ namespace {
 // state that the verification left behind, with the same arguments.
 class TrustState {
 public:
-    explicit TrustState(LPCWSTR filePath) {
+    TrustState(LPCWSTR filePath, HANDLE fileHandle) {
         file.cbStruct = sizeof file;
         file.pcwszFilePath = filePath;
+        file.hFile = fileHandle;
         data.cbStruct = sizeof data;
         data.dwUIChoice = WTD_UI_NONE;
         data.fdwRevocationChecks = WTD_REVOKE_NONE;
@@ -42,12 +43,21 @@ private:
 
 }  // namespace
 
-bool IsFileTrusted(const std::string& narrowPath) {
+UniqueFile OpenUnchangeable(const std::string& narrowPath) {
+    const std::optional<std::wstring> wide = CodePage::WideFromNarrow(narrowPath);
+    if (!wide) return UniqueFile();
+    UniqueFile file(CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file && GetFileType(file.Get()) != FILE_TYPE_DISK) return UniqueFile();
+    return file;
+}
+
+bool IsFileTrusted(const std::string& narrowPath, HANDLE file) {
     const std::optional<std::wstring> wide = CodePage::WideFromNarrow(narrowPath);
     if (!wide || wide->size() >= MAX_PATH) return false;
     WCHAR filePath[MAX_PATH] = {};
     wide->copy(filePath, wide->size());
-    return TrustState(filePath).Trusted();
+    return TrustState(filePath, file).Trusted();
 }
 
 }  // namespace Vexa

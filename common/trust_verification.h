@@ -1,13 +1,27 @@
 // Authenticode verification of a library file before it is loaded.
+//
+// What is verified must be what is loaded: the loader opens the file with
+// OpenUnchangeable before the check and keeps the handle until the library is loaded.
+// While it is open nobody can write the file, rename another over it or delete it, so
+// the path names the verified bytes until the load has mapped them.
 #pragma once
 
 #include <string>
 
+#include "common/resource_owners.h"
+#include "common/win32.h"
+
 namespace Vexa {
 
-// True only when the platform's trust verification accepts the file's signature. A
-// path that cannot be put into the 260-character buffer of the check (terminator
-// included) is refused, never truncated.
-bool IsFileTrusted(const std::string& narrowPath);
+// Opens the file at narrowPath for reading with share mode FILE_SHARE_READ alone; no
+// file when it cannot be opened or is not a file on disk (a pipe or a device, which
+// could make a reader wait).
+UniqueFile OpenUnchangeable(const std::string& narrowPath);
+
+// True only when the platform's trust verification accepts the file's signature,
+// read through `file` when one is given (a handle of OpenUnchangeable for the same
+// path). A path that cannot be put into the 260-character buffer of the check
+// (terminator included) is refused, never truncated.
+bool IsFileTrusted(const std::string& narrowPath, HANDLE file = nullptr);
 
 }  // namespace Vexa

@@ -1,10 +1,27 @@
 // Library loading over the dynamic loader, and the thread's last error.
+//
+// A library is never mapped from its path: the path may name another file by the
+// time the dynamic loader opens it. It is mapped from a sealed snapshot of the file
+// (file_snapshot.h): the one that an open read handle of this process holds for the
+// path, which is what WinVerifyTrust verified through that handle, or else one taken
+// for this load. As on Windows, loading the same full path again returns the same
+// module, counted, until the last FreeLibrary.
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <link.h>
-#include <sys/stat.h>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
 
 #include <vexa_platform/windows.h>
+
+#include "file_snapshot.h"
+
+using namespace VexaPlatform;
 
 namespace {
 
@@ -24,6 +41,99 @@ bool DefinedByModule(void* module, void* symbol) {
     return symbolMap == moduleMap;
 }
 
+class ModuleTable {
+public:
+    static ModuleTable& Instance() {
+        static ModuleTable* table = new ModuleTable;  // outlives every static destructor
+        return *table;
+    }
+
+    HMODULE Load(const std::string& fullPath) {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        auto loaded = byPath.find(fullPath);
+        if (loaded != byPath.end()) {
+            ++loaded->second.loads;
+            return static_cast<HMODULE>(loaded->second.handle);
+        }
+        std::shared_ptr<const Snapshot> snapshot = HeldSnapshot(fullPath);
+        DWORD error = ERROR_SUCCESS;
+        if (!snapshot) snapshot = Snapshot::Take(fullPath, error);
+        if (!snapshot) {
+            SetLastError(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_MOD_NOT_FOUND : error);
+            return nullptr;
+        }
+        Module module = Map(snapshot, fullPath);
+        if (module.handle == nullptr) {
+            SetLastError(ERROR_BAD_EXE_FORMAT);
+            return nullptr;
+        }
+        HMODULE handle = static_cast<HMODULE>(module.handle);
+        byPath.emplace(fullPath, std::move(module));
+        return handle;
+    }
+
+    // False when the handle is not one of the modules this table loaded.
+    bool Free(HMODULE handle) {
+        std::lock_guard<std::recursive_mutex> lock(mutex);
+        for (auto entry = byPath.begin(); entry != byPath.end(); ++entry) {
+            Module& module = entry->second;
+            if (module.handle != handle) continue;
+            if (--module.loads == 0) {
+                dlclose(module.handle);
+                // Only now may the descriptor's number be reused: the dynamic loader
+                // knows the module by it.
+                byPath.erase(entry);
+            }
+            return true;
+        }
+        return false;
+    }
+
+private:
+    struct Module {
+        void* handle = nullptr;
+        UniqueFd descriptor;  // the snapshot as the dynamic loader opened it
+        std::shared_ptr<const Snapshot> snapshot;
+        std::unique_ptr<char, decltype(&std::free)> loaderName{nullptr, &std::free};
+        std::size_t loads = 1;
+    };
+
+    // Maps the snapshot through /proc/self/fd and names the module by the path it
+    // stands for, as dladdr and the module itself then see it.
+    static Module Map(const std::shared_ptr<const Snapshot>& snapshot, const std::string& fullPath) {
+        Module module;
+        module.snapshot = snapshot;
+        int lowest = 0;
+        // The dynamic loader finds a module by the name it was opened with first; a
+        // module still resident under this descriptor's name (one that pinned itself)
+        // would be returned instead, so such a name is skipped.
+        for (int attempt = 0; attempt < 16; ++attempt) {
+            UniqueFd descriptor(::fcntl(snapshot->Descriptor(), F_DUPFD_CLOEXEC, lowest));
+            if (!descriptor) return module;
+            const std::string name = "/proc/self/fd/" + std::to_string(descriptor.Get());
+            if (void* resident = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD)) {
+                dlclose(resident);
+                lowest = descriptor.Get() + 1;
+                continue;
+            }
+            module.handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+            module.descriptor = std::move(descriptor);
+            break;
+        }
+        link_map* map = nullptr;
+        if (module.handle != nullptr && dlinfo(module.handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+            // The dynamic loader owns the name it gave the module and frees the one the
+            // module has when it unloads it, so the new name is its own allocation and
+            // the old one is kept until then.
+            if (char* name = ::strdup(fullPath.c_str())) module.loaderName.reset(std::exchange(map->l_name, name));
+        }
+        return module;
+    }
+
+    std::recursive_mutex mutex;  // a library's constructor may load another
+    std::map<std::string, Module> byPath;
+};
+
 }  // namespace
 
 DWORD GetLastError() { return lastError; }
@@ -35,14 +145,12 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    void* module = dlopen(lpLibFileName, RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-        struct stat info {};
-        bool exists = ::stat(lpLibFileName, &info) == 0 && S_ISREG(info.st_mode);
-        SetLastError(exists ? ERROR_BAD_EXE_FORMAT : ERROR_MOD_NOT_FOUND);
+    const std::optional<std::string> full = FullPath(lpLibFileName);
+    if (!full) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
-    return static_cast<HMODULE>(module);
+    return ModuleTable::Instance().Load(*full);
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
@@ -65,7 +173,12 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
-    if (hLibModule == nullptr || dlclose(hLibModule) != 0) {
+    if (hLibModule == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (ModuleTable::Instance().Free(hLibModule)) return TRUE;
+    if (dlclose(hLibModule) != 0) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }

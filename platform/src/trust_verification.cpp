@@ -14,6 +14,7 @@
 #include <openssl/pem.h>
 
 #include "file_io.h"
+#include "file_snapshot.h"
 #include "machine_state_directory.h"
 #include "openssl_owners.h"
 #include "signature_format.h"
@@ -150,14 +151,14 @@ bool IdentifiesExactly(CMS_SignerInfo* signerInfo, X509* cert) {
            ASN1_INTEGER_cmp(serial, X509_get0_serialNumber(cert)) == 0;
 }
 
-Verdict VerifyBytes(const std::vector<unsigned char>& file) {
+Verdict VerifyBytes(const unsigned char* file, std::size_t fileSize) {
     Verdict verdict;
-    SignatureLayout layout = LocateSignature(file.data(), file.size());
+    SignatureLayout layout = LocateSignature(file, fileSize);
     if (layout.kind == SignatureLayout::Kind::Unsigned) return {TRUST_E_NOSIGNATURE, nullptr};
     if (layout.kind == SignatureLayout::Kind::Malformed) return {CRYPT_E_BAD_ENCODE, nullptr};
 
     // The DER block must be exactly one CMS structure, nothing before or after it.
-    const unsigned char* block = file.data() + layout.contentSize;
+    const unsigned char* block = file + layout.contentSize;
     const unsigned char* cursor = block;
     if (layout.blockSize > static_cast<std::size_t>(LONG_MAX)) return {CRYPT_E_BAD_ENCODE, nullptr};
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(layout.blockSize)));
@@ -181,7 +182,7 @@ Verdict VerifyBytes(const std::vector<unsigned char>& file) {
     // The digest and signature over exactly the bytes before the block; the chain
     // is checked below, against the trusted roots of the machine state.
     if (layout.contentSize > static_cast<std::size_t>(INT32_MAX)) return {CRYPT_E_FILE_ERROR, nullptr};
-    BioPtr content = ContentReader(file.data(), layout.contentSize);
+    BioPtr content = ContentReader(file, layout.contentSize);
     if (CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
         verdict.status = TRUST_E_BAD_DIGEST;
         return verdict;
@@ -195,7 +196,16 @@ Verdict VerifyPath(const std::string& path) {
     OpenSslErrorScope errors;
     std::optional<std::vector<unsigned char>> file = ReadFileBytes(path);
     if (!file) return {CRYPT_E_FILE_ERROR, nullptr};
-    return VerifyBytes(*file);
+    return VerifyBytes(file->data(), file->size());
+}
+
+// Through a handle, the snapshot it holds is verified: the very bytes that a load of
+// the path maps while the handle is open.
+Verdict VerifySnapshot(const Snapshot& snapshot) {
+    OpenSslErrorScope errors;
+    SnapshotView view(snapshot);
+    if (!view) return {CRYPT_E_FILE_ERROR, nullptr};
+    return VerifyBytes(view.Bytes(), view.Size());
 }
 
 bool IsGenericVerifyV2(const GUID& action) {
@@ -254,9 +264,16 @@ LONG WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
         return E_INVALIDARG;
     std::optional<std::string> path = Utf8FromWide(file->pcwszFilePath);
     if (!path) return E_INVALIDARG;
+    const HANDLE handle = file->cbStruct >= offsetof(WINTRUST_FILE_INFO, pgKnownSubject) ? file->hFile : nullptr;
 
     try {
-        Verdict verdict = VerifyPath(*path);
+        Verdict verdict;
+        if (handle != nullptr) {
+            std::shared_ptr<const Snapshot> snapshot = SnapshotOfHandle(handle);
+            verdict = snapshot ? VerifySnapshot(*snapshot) : Verdict{CRYPT_E_FILE_ERROR, nullptr};
+        } else {
+            verdict = VerifyPath(*path);
+        }
         if (data->dwStateAction == WTD_STATEACTION_VERIFY)
             data->hWVTStateData = new TrustState{verdict.status, std::move(verdict.signer)};
         return verdict.status;

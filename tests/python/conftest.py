@@ -137,10 +137,18 @@ def double_machine(tmp_path, monkeypatch):
     return machine
 
 
+def mapped_file(name):
+    """The file a mapping of /proc/self/maps comes from. A library is mapped from a sealed
+    snapshot of its file, an anonymous file named after it ("/memfd:<path> (deleted)")."""
+    if name.startswith("/memfd:") and name.endswith(" (deleted)"):
+        return name[len("/memfd:"):-len(" (deleted)")]
+    return name
+
+
 def loaded_libraries():
     """Paths of the shared objects mapped into this process."""
     with open("/proc/self/maps", encoding="utf-8") as maps:
-        return {line.split(None, 5)[5].strip() for line in maps if len(line.split(None, 5)) == 6}
+        return {mapped_file(line.split(None, 5)[5].strip()) for line in maps if len(line.split(None, 5)) == 6}
 
 
 def tessaly_loaded():

@@ -28,7 +28,8 @@ if not freed.wait(60):
 
 def tessaly_mapped():
     with open("/proc/self/maps") as maps:
-        return any(line.rstrip().endswith("/Tessaly.dll") for line in maps)
+        # A library is mapped from a sealed snapshot named after its file.
+        return any(line.rstrip().removesuffix(" (deleted)").endswith("/Tessaly.dll") for line in maps)
 
 deadline = time.monotonic() + 60
 while tessaly_mapped():

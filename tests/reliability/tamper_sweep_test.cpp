@@ -188,12 +188,17 @@ std::map<std::string, std::size_t> PositionsPerRegion(const std::vector<Region>&
     return counts;
 }
 
+// Whether the file, or the sealed snapshot of it that a library is mapped from (an
+// anonymous file named after it), is mapped.
 bool MappedIntoThisProcess(const fs::path& file) {
     std::ifstream maps("/proc/self/maps");
     const std::string name = file.string();
-    for (std::string line; std::getline(maps, line);) {
-        if (line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0) return true;
-    }
+    const std::string snapshot = name + " (deleted)";
+    const auto endsWith = [](const std::string& line, const std::string& end) {
+        return line.size() >= end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0;
+    };
+    for (std::string line; std::getline(maps, line);)
+        if (endsWith(line, name) || endsWith(line, snapshot)) return true;
     return false;
 }
 

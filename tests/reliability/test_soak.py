@@ -43,7 +43,11 @@ def mapped_files():
         for line in maps:
             fields = line.split(None, 5)
             if len(fields) == 6 and fields[5].startswith("/"):
-                files.add(fields[5].rstrip("\n"))
+                # A library is mapped from a sealed snapshot named after its file.
+                name = fields[5].rstrip("\n")
+                if name.startswith("/memfd:"):
+                    name = name[len("/memfd:"):].removesuffix(" (deleted)")
+                files.add(name)
     return files
 
 def mappings():

@@ -140,7 +140,45 @@ HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes);
 BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 
+// ---- files (kernel32) ----
+// The stand-in opens files for reading only, and only with the share mode that keeps
+// them as they are while the handle is open: FILE_SHARE_READ alone (or no sharing).
+// Such a handle holds a private, sealed snapshot of the file's bytes taken when it was
+// opened; while a handle is open for a path, every further handle of this process for
+// that path shares the snapshot, WinVerifyTrust given the handle verifies it, and
+// LoadLibraryExA of the path maps it. Other processes may change the file on disk, as
+// Windows would refuse them to; this process no longer sees it. Files that are not
+// regular files are refused at once with ERROR_ACCESS_DENIED, never waited on.
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define OPEN_EXISTING 3u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL CloseHandle(HANDLE hObject);
+// FILE_TYPE_DISK for every open handle (only regular files can be opened);
+// FILE_TYPE_UNKNOWN with ERROR_INVALID_HANDLE for anything else.
+DWORD GetFileType(HANDLE hFile);
+
+// The absolute form of a path: relative to the current directory, with "." and ".."
+// resolved by the text alone (links are not followed). Returns the length without the
+// terminator, or, when nBufferLength is too small, the size needed with it; 0 on failure.
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
+
 // ---- library loading (kernel32) ----
+// LoadLibraryExA maps a private snapshot of the file (the one a held handle took, see
+// CreateFileW, or one taken for this load) and returns the same module, counted, for
+// every load of the same full path until the last FreeLibrary. The module names its
+// file by that path (dladdr), as GetModuleFileName would on Windows.
 #define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
 
 HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);

@@ -1,0 +1,246 @@
+// Snapshots, the read handles that hold them (CreateFileW, CloseHandle, GetFileType)
+// and GetFullPathNameA.
+#include "file_snapshot.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+namespace VexaPlatform {
+
+namespace {
+
+DWORD OpenError(int error) {
+    switch (error) {
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+        case ELOOP:
+            return ERROR_PATH_NOT_FOUND;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        default:
+            return ERROR_ACCESS_DENIED;
+    }
+}
+
+// Copies everything `from` holds, to its end, into `to`; the byte count, or nothing
+// when a read or write fails. The kernel copies; a plain read/write loop serves where
+// it cannot.
+std::optional<std::size_t> CopyAll(int from, int to) {
+    std::size_t copied = 0;
+    for (;;) {
+        const ssize_t sent = ::sendfile(to, from, nullptr, 1 << 30);
+        if (sent > 0) {
+            copied += static_cast<std::size_t>(sent);
+            continue;
+        }
+        if (sent == 0) return copied;
+        if (errno == EINTR) continue;
+        if (errno != EINVAL && errno != ENOSYS) return std::nullopt;
+        break;
+    }
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) return copied;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(to, buffer + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return std::nullopt;
+            done += put;
+        }
+        copied += static_cast<std::size_t>(got);
+    }
+}
+
+// The process's open read handles, and for each path held by at least one of them
+// the snapshot they share.
+class HandleTable {
+public:
+    static HandleTable& Instance() {
+        static HandleTable* table = new HandleTable;  // outlives every static destructor
+        return *table;
+    }
+
+    HANDLE Open(const std::string& fullPath, DWORD& error) {
+        std::lock_guard<std::mutex> lock(mutex);
+        Held& held = paths[fullPath];
+        if (!held.snapshot) held.snapshot = Snapshot::Take(fullPath, error);
+        if (!held.snapshot) {
+            paths.erase(fullPath);
+            return INVALID_HANDLE_VALUE;
+        }
+        ++held.handles;
+        auto handle = std::make_unique<Handle>(Handle{fullPath, held.snapshot});
+        HANDLE value = handle.get();
+        handles.emplace(value, std::move(handle));
+        return value;
+    }
+
+    bool Close(HANDLE value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = handles.find(value);
+        if (found == handles.end()) return false;
+        auto held = paths.find(found->second->path);
+        if (held != paths.end() && --held->second.handles == 0) paths.erase(held);
+        handles.erase(found);
+        return true;
+    }
+
+    std::shared_ptr<const Snapshot> OfHandle(HANDLE value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = handles.find(value);
+        return found != handles.end() ? found->second->snapshot : nullptr;
+    }
+
+    std::shared_ptr<const Snapshot> OfPath(const std::string& fullPath) {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto found = paths.find(fullPath);
+        return found != paths.end() ? found->second.snapshot : nullptr;
+    }
+
+private:
+    struct Handle {
+        std::string path;
+        std::shared_ptr<const Snapshot> snapshot;
+    };
+    struct Held {
+        std::shared_ptr<const Snapshot> snapshot;
+        std::size_t handles = 0;
+    };
+
+    std::mutex mutex;
+    std::map<std::string, Held> paths;
+    // Handles are looked up before use, so a stale or foreign value is refused instead
+    // of being followed.
+    std::map<HANDLE, std::unique_ptr<Handle>> handles;
+};
+
+}  // namespace
+
+std::shared_ptr<const Snapshot> Snapshot::Take(const std::string& fullPath, DWORD& error) {
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; regular files ignore it.
+    UniqueFd file(::open(fullPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file) {
+        error = OpenError(errno);
+        return nullptr;
+    }
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    // Named after the file, which is how /proc/self/maps shows a library loaded from it.
+    constexpr std::size_t kLongestName = 249;
+    const std::string name = fullPath.size() > kLongestName ? fullPath.substr(fullPath.size() - kLongestName) : fullPath;
+    UniqueFd memory(::memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (!memory) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    const std::optional<std::size_t> size = CopyAll(file.Get(), memory.Get());
+    if (!size) {
+        error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    if (::fcntl(memory.Get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    return std::shared_ptr<const Snapshot>(new Snapshot(std::move(memory), *size, fullPath));
+}
+
+SnapshotView::SnapshotView(const Snapshot& snapshot) : size(snapshot.Size()) {
+    if (size == 0) return;
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, snapshot.Descriptor(), 0);
+    if (mapped != MAP_FAILED) bytes = static_cast<const unsigned char*>(mapped);
+}
+
+SnapshotView::~SnapshotView() {
+    if (bytes != nullptr) ::munmap(const_cast<unsigned char*>(bytes), size);
+}
+
+std::optional<std::string> FullPath(const char* path) {
+    if (path == nullptr || *path == '\0') return std::nullopt;
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error);
+    if (error) return std::nullopt;
+    return absolute.lexically_normal().string();
+}
+
+std::shared_ptr<const Snapshot> HeldSnapshot(const std::string& fullPath) {
+    return HandleTable::Instance().OfPath(fullPath);
+}
+
+std::shared_ptr<const Snapshot> SnapshotOfHandle(HANDLE handle) { return HandleTable::Instance().OfHandle(handle); }
+
+}  // namespace VexaPlatform
+
+using namespace VexaPlatform;
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD /*dwFlagsAndAttributes*/, HANDLE hTemplateFile) {
+    // Only what keeps the file still can be given: read access, others may read too.
+    if (lpFileName == nullptr || dwDesiredAccess != GENERIC_READ || (dwShareMode & ~FILE_SHARE_READ) != 0 ||
+        lpSecurityAttributes != nullptr || dwCreationDisposition != OPEN_EXISTING || hTemplateFile != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    const std::optional<std::string> path = Utf8FromWide(lpFileName);
+    const std::optional<std::string> full = path ? FullPath(path->c_str()) : std::nullopt;
+    if (!full) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    DWORD error = ERROR_SUCCESS;
+    HANDLE handle = HandleTable::Instance().Open(*full, error);
+    if (handle == INVALID_HANDLE_VALUE) SetLastError(error);
+    return handle;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    if (!HandleTable::Instance().Close(hObject)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+DWORD GetFileType(HANDLE hFile) {
+    if (!SnapshotOfHandle(hFile)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    return FILE_TYPE_DISK;
+}
+
+DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart) {
+    const std::optional<std::string> full = FullPath(lpFileName);
+    if (!full) {
+        SetLastError(lpFileName == nullptr || *lpFileName == '\0' ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
+        return 0;
+    }
+    if (nBufferLength <= full->size() || lpBuffer == nullptr) return static_cast<DWORD>(full->size() + 1);
+    std::memcpy(lpBuffer, full->c_str(), full->size() + 1);
+    if (lpFilePart != nullptr) {
+        const std::size_t slash = full->rfind('/');
+        *lpFilePart = slash + 1 < full->size() ? lpBuffer + slash + 1 : nullptr;
+    }
+    return static_cast<DWORD>(full->size());
+}
