@@ -85,6 +85,8 @@ VEXAREG=$build/tools/vexareg/vexareg.exe \
 VEXA_WINE_MACHINE=$build/tests/windows/vexa-wine-machine.exe \
 VEXA_DEV_ROOT_CERT=$build/devca/root-cert.pem \
 VEXA_FRAMEWORK_INSTALL_DIR=$build/framework/install \
+VEXA_SWAP_ATTACKER=$build/tests/windows/swap-attacker.exe \
+VEXA_RECORDING_UNSIGNED=$build/tests/libraries/spine_catalog_unsigned.dll \
 PYTHONDONTWRITEBYTECODE=1 \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/windows/test_vexareg_wine.py" >"$log" 2>&1 || status=$?
 tail -15 "$log"

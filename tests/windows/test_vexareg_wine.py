@@ -8,6 +8,7 @@ the prefix's Root store. Windows console programs end their lines with CR LF; th
 expected texts here are written with LF and compared after that translation.
 """
 
+import collections
 import json
 import os
 import shutil
@@ -22,6 +23,11 @@ VEXAREG = os.environ["VEXAREG"]
 MACHINE_TOOL = os.environ["VEXA_WINE_MACHINE"]
 DEV_ROOT_CERT = os.environ["VEXA_DEV_ROOT_CERT"]
 FRAMEWORK_DIR = Path(os.environ["VEXA_FRAMEWORK_INSTALL_DIR"])
+SWAP_ATTACKER = os.environ["VEXA_SWAP_ATTACKER"]
+# A library whose code, the moment any of it runs, appends a line to the file that
+# VEXA_TEST_RECORD_FILE names.
+RECORDING_UNSIGNED = os.environ["VEXA_RECORDING_UNSIGNED"]
+SWAP_RACE_RUNS = 40
 
 BANNER = b"vexareg - Vexa provider registration tool\n"
 NOT_OPENED = b"Catalog operation failed\n"
@@ -207,3 +213,37 @@ def test_signed_orbisk_is_accepted(machine):
     run = machine.run("-r", windows(machine.provider("sensor.dll")))
     assert (run.code, run.out, run.err) == (0, BANNER, b""), run
     assert not catalog_untouched(machine)
+
+
+@pytest.mark.parametrize("mode", ["move", "write"])
+def test_unsigned_code_never_runs_while_orbisk_is_swapped(framework, mode):
+    """Another Windows process puts the signed Orbisk.dll and an unsigned library at the
+    published path in turn (MoveFileExW over it, or CreateFileW + WriteFile in place) as
+    fast as it can while vexareg.exe starts: while the loader holds the file its attempts
+    fail, and the unsigned library's code never runs."""
+    target = framework.install_dir / "Orbisk.dll"
+    signed = framework.work / "signed-Orbisk.dll"
+    shutil.copyfile(target, signed)
+    record = framework.work / "unsigned-code-ran.txt"
+    stop = framework.work / "stop"
+    attacker = subprocess.Popen([WINE, SWAP_ATTACKER, mode, windows(target), windows(signed),
+                                 windows(RECORDING_UNSIGNED), windows(stop)],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    env = dict(os.environ, VEXA_TEST_RECORD_FILE=windows(record))
+    outcomes = collections.Counter()
+    try:
+        for _ in range(SWAP_RACE_RUNS):
+            run = subprocess.run([WINE, VEXAREG, "-q"], env=env, capture_output=True, timeout=120)
+            outcomes[run.returncode] += 1
+    finally:
+        stop.touch()
+        out, err = attacker.communicate(timeout=120)
+    assert attacker.returncode == 0, err
+    succeeded, refused = map(int, out.split())
+    ran = record.read_text().splitlines() if record.exists() else []
+    print(f"{mode}: vexareg exits {dict(outcomes)}, swaps {succeeded} done and {refused} refused, "
+          f"unsigned code ran {len(ran)} times")
+    assert ran == [], "the unsigned library's code ran"
+    assert set(outcomes) <= {0, 8}, outcomes
+    # Both libraries were met, and the attacker was stopped at least once.
+    assert outcomes[0] > 0 and outcomes[8] > 0 and refused > 0, (outcomes, succeeded, refused)
