@@ -29,9 +29,15 @@ namespace {
 // Never prompts for a pass phrase: an encrypted key is refused.
 int NoPassphrase(char*, int, int, void*) { return 0; }
 
+// A PEM file's bytes in a memory BIO. Read as a regular file only, so that a key
+// or certificate path naming a FIFO or a device fails instead of blocking.
 BioPtr OpenFile(const fs::path& path) {
-    BioPtr file(BIO_new_file(path.c_str(), "rb"));
-    if (!file) FailWithOpenSsl("cannot open " + path.string());
+    std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(path);
+    if (!bytes) throw SigningError("cannot read " + path.string() + " as a regular file");
+    if (bytes->size() > static_cast<std::size_t>(INT32_MAX)) throw SigningError(path.string() + " is too large");
+    BioPtr file(BIO_new(BIO_s_mem()));
+    if (!file || BIO_write(file.get(), bytes->data(), static_cast<int>(bytes->size())) != static_cast<int>(bytes->size()))
+        FailWithOpenSsl("out of memory");
     return file;
 }
 
