@@ -50,9 +50,13 @@ X509StorePtr TrustedRoots() {
     fs::directory_iterator entries(MachineRoot() / kTrustDirectory, error);
     if (error) return store;
     for (const fs::directory_entry& entry : entries) {
-        if (!entry.is_regular_file(error)) continue;
-        BioPtr file(BIO_new_file(entry.path().c_str(), "rb"));
-        if (!file) continue;
+        // Read through a descriptor whose type is checked, never by opening the path
+        // again after a look at it: a file swapped for a FIFO in between would block
+        // every verification. What cannot be read as a regular file holds no root.
+        std::optional<std::vector<unsigned char>> pem = ReadFileBytes(entry.path());
+        if (!pem || pem->size() > static_cast<std::size_t>(INT_MAX)) continue;
+        BioPtr file(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
+        if (!file) throw std::bad_alloc();
         while (X509Ptr cert{PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)})
             X509_STORE_add_cert(store.get(), cert.get());
     }
