@@ -35,9 +35,9 @@ BioPtr OpenFile(const fs::path& path) {
     std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(path);
     if (!bytes) throw SigningError("cannot read " + path.string() + " as a regular file");
     if (bytes->size() > static_cast<std::size_t>(INT32_MAX)) throw SigningError(path.string() + " is too large");
+    int size = static_cast<int>(bytes->size());
     BioPtr file(BIO_new(BIO_s_mem()));
-    if (!file || BIO_write(file.get(), bytes->data(), static_cast<int>(bytes->size())) != static_cast<int>(bytes->size()))
-        FailWithOpenSsl("out of memory");
+    if (!file || BIO_write(file.get(), bytes->data(), size) != size) FailWithOpenSsl("out of memory");
     return file;
 }
 

@@ -140,7 +140,7 @@ void PrintTo(const Place& place, std::ostream* out) { *out << place.name; }
 struct Outcome {
     bool returned = false;
     std::int64_t result = 0;
-    std::string how;  // how the child ended when it did not return
+    std::string how;  // how the child ended when it did not return (2: the call threw)
 };
 
 // Runs `call` in a child process that an alarm ends if the call does not
@@ -152,10 +152,15 @@ Outcome RunBounded(const std::function<std::int64_t()>& call) {
     pid_t child = ::fork();
     if (child < 0) throw std::runtime_error("fork");
     if (child == 0) {
+        // The child never returns into the test framework, whatever the call does.
         ::alarm(kSecondsBeforeAHangCounts);
-        std::int64_t result = call();
-        bool written = ::write(writer.Get(), &result, sizeof result) == static_cast<ssize_t>(sizeof result);
-        ::_exit(written ? 0 : 1);
+        try {
+            std::int64_t result = call();
+            bool written = ::write(writer.Get(), &result, sizeof result) == static_cast<ssize_t>(sizeof result);
+            ::_exit(written ? 0 : 1);
+        } catch (...) {
+            ::_exit(2);
+        }
     }
     writer = VexaPlatform::UniqueFd();
     Outcome outcome;
@@ -170,9 +175,10 @@ Outcome RunBounded(const std::function<std::int64_t()>& call) {
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     outcome.returned = got == sizeof outcome.result && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (WIFSIGNALED(status))
-        outcome.how = WTERMSIG(status) == SIGALRM ? "still waiting after " + std::to_string(kSecondsBeforeAHangCounts) + " s"
-                                                 : "killed by signal " + std::to_string(WTERMSIG(status));
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+        outcome.how = "still waiting after " + std::to_string(kSecondsBeforeAHangCounts) + " s";
+    else if (WIFSIGNALED(status))
+        outcome.how = "killed by signal " + std::to_string(WTERMSIG(status));
     else
         outcome.how = "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     return outcome;
