@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
 // listing: a PEM file replaced by a FIFO after the listing, over and over while
 // verifications run, blocks none of them and costs none of them its verdict.
 TEST(NonRegularTrustFile, SwappedForAFifoWhileVerificationsRunNeverBlocks) {
-    constexpr int kVerifications = 1000;
+    constexpr int kVerifications = 300;
     VexaTest::MachineState machine;
     machine.TrustDevelopmentRoot();
     fs::path library = machine.MakeDirectory("library") / "Signed.dll";
@@ -225,6 +225,10 @@ TEST(NonRegularTrustFile, SwappedForAFifoWhileVerificationsRunNeverBlocks) {
     fs::path pemSource = scratch / "source.pem";
     fs::copy_file(TestCertificate("other-root"), pemSource);
     fs::path swapped = machine.Root() / "trust" / "swapped.pem";
+    // More files in trust/ widen the time between listing the directory and
+    // reading the swapped one, where a check on the listing goes stale.
+    for (int i = 0; i < 8; ++i)
+        fs::copy_file(pemSource, machine.Root() / "trust" / ("other-" + std::to_string(i) + ".pem"));
 
     Outcome outcome = RunBounded([&]() -> std::int64_t {
         std::atomic<bool> stop{false};
