@@ -29,9 +29,15 @@ namespace {
 // Never prompts for a pass phrase: an encrypted key is refused.
 int NoPassphrase(char*, int, int, void*) { return 0; }
 
+// A PEM file's bytes in a memory BIO. Read as a regular file only, so that a key
+// or certificate path naming a FIFO or a device fails instead of blocking.
 BioPtr OpenFile(const fs::path& path) {
-    BioPtr file(BIO_new_file(path.c_str(), "rb"));
-    if (!file) FailWithOpenSsl("cannot open " + path.string());
+    std::optional<std::vector<unsigned char>> bytes = ReadFileBytes(path);
+    if (!bytes) throw SigningError("cannot read " + path.string() + " as a regular file");
+    if (bytes->size() > static_cast<std::size_t>(INT32_MAX)) throw SigningError(path.string() + " is too large");
+    int size = static_cast<int>(bytes->size());
+    BioPtr file(BIO_new(BIO_s_mem()));
+    if (!file || BIO_write(file.get(), bytes->data(), size) != size) FailWithOpenSsl("out of memory");
     return file;
 }
 
@@ -41,7 +47,8 @@ std::vector<unsigned char> SignContent(const std::vector<unsigned char>& content
                                        const fs::path& certPem) {
     EvpPkeyPtr key(PEM_read_bio_PrivateKey(OpenFile(keyPem).get(), nullptr, NoPassphrase, nullptr));
     if (!key) FailWithOpenSsl("cannot read an unencrypted private key from " + keyPem.string());
-    X509Ptr cert(PEM_read_bio_X509(OpenFile(certPem).get(), nullptr, nullptr, nullptr));
+    BioPtr certs = OpenFile(certPem);
+    X509Ptr cert(PEM_read_bio_X509(certs.get(), nullptr, nullptr, nullptr));
     if (!cert) FailWithOpenSsl("cannot read a certificate from " + certPem.string());
 
     constexpr unsigned flags = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
@@ -49,6 +56,13 @@ std::vector<unsigned char> SignContent(const std::vector<unsigned char>& content
     if (!cms) FailWithOpenSsl("cannot create a signature");
     if (CMS_add1_signer(cms.get(), cert.get(), key.get(), EVP_sha256(), flags) == nullptr)
         FailWithOpenSsl("cannot sign with " + keyPem.string() + " and " + certPem.string());
+    // The certificates after the signer's in the same file (intermediate authorities
+    // between it and a root) travel in the block, so that a verifier that trusts
+    // only the root can build the chain.
+    while (X509Ptr issuer{PEM_read_bio_X509(certs.get(), nullptr, nullptr, nullptr)})
+        if (CMS_add1_cert(cms.get(), issuer.get()) != 1)
+            FailWithOpenSsl("cannot add a certificate of " + certPem.string());
+    ERR_clear_error();  // the end of the file
     if (content.size() > static_cast<std::size_t>(INT32_MAX)) throw SigningError("file too large to sign");
     BioPtr data(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
     if (!data) FailWithOpenSsl("out of memory");

@@ -13,7 +13,9 @@ public:
 };
 
 // `content` followed by a detached SHA-256 CMS signature over it and the trailer.
-// Throws SigningError when the key or certificate cannot be read or do not match.
+// `certPem` holds the signer's certificate first; any certificates after it (the
+// authorities up to a root) are carried in the signature block too. Throws
+// SigningError when the key or certificate cannot be read or do not match.
 std::vector<unsigned char> SignContent(const std::vector<unsigned char>& content,
                                        const std::filesystem::path& keyPem, const std::filesystem::path& certPem);
 

@@ -20,11 +20,28 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
     return *this;
 }
 
+UniqueFd OpenRegularFileForReading(const std::filesystem::path& path) {
+    // Without O_NONBLOCK, opening a FIFO for reading waits for a writer, forever
+    // if none comes; O_NOCTTY keeps a terminal from becoming ours.
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file) return {};
+    struct stat info {};
+    if (::fstat(file.Get(), &info) != 0) return {};
+    if (!S_ISREG(info.st_mode)) {
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        return {};
+    }
+    // A regular file never blocks anyway; readers get the ordinary flags back.
+    int flags = ::fcntl(file.Get(), F_GETFL);
+    if (flags == -1 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) == -1) return {};
+    return file;
+}
+
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::filesystem::path& path) {
-    UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd file = OpenRegularFileForReading(path);
     if (!file) return std::nullopt;
     struct stat info {};
-    if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    if (::fstat(file.Get(), &info) != 0) return std::nullopt;
     std::vector<unsigned char> bytes;
     bytes.reserve(static_cast<std::size_t>(info.st_size));
     unsigned char chunk[65536];

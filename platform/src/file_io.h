@@ -38,7 +38,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The whole content of a regular file; nullopt when it cannot be opened or read.
+// Opens `path` for reading only if it is a regular file (a symbolic link is
+// followed). A FIFO, socket, device or directory is refused at once, never waited
+// on: the open itself does not block, and the type is judged on the descriptor
+// opened, not on an earlier look at the path, so swapping the file in between
+// gains nothing. Reads on the descriptor returned block as usual. An empty
+// UniqueFd when the file cannot be opened or is no regular file.
+UniqueFd OpenRegularFileForReading(const std::filesystem::path& path);
+
+// The whole content of a regular file; nullopt when it cannot be opened or read,
+// or is no regular file (OpenRegularFileForReading).
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::filesystem::path& path);
 
 // Replaces `path` by a file holding `bytes` with the given mode: written to a

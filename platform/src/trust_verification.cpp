@@ -51,9 +51,13 @@ X509StorePtr TrustedRoots() {
     fs::directory_iterator entries(MachineRoot() / kTrustDirectory, error);
     if (error) return store;
     for (const fs::directory_entry& entry : entries) {
-        if (!entry.is_regular_file(error)) continue;
-        BioPtr file(BIO_new_file(entry.path().c_str(), "rb"));
-        if (!file) continue;
+        // Read through a descriptor whose type is checked, never by opening the path
+        // again after a look at it: a file swapped for a FIFO in between would block
+        // every verification. What cannot be read as a regular file holds no root.
+        std::optional<std::vector<unsigned char>> pem = ReadFileBytes(entry.path());
+        if (!pem || pem->size() > static_cast<std::size_t>(INT_MAX)) continue;
+        BioPtr file(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
+        if (!file) throw std::bad_alloc();
         while (X509Ptr cert{PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)})
             X509_STORE_add_cert(store.get(), cert.get());
     }
@@ -75,15 +79,33 @@ LONG ChainStatus(int verifyError) {
     }
 }
 
+// A certificate authority's extended key usage limits what it may vouch for. One
+// without the extension is unrestricted; one with it must allow code signing or
+// any usage, or nothing it issues, directly or through others, signs code.
+bool AllowsCodeSigning(X509* authority) {
+    if (!(X509_get_extension_flags(authority) & EXFLAG_XKUSAGE)) return true;
+    return (X509_get_extended_key_usage(authority) & (XKU_CODE_SIGN | XKU_ANYEKU)) != 0;
+}
+
+// Builds and checks the chain from the signer to a trusted root. OpenSSL applies
+// no usage policy here (no purpose is set), so the restriction of every
+// authority above the signer, the trusted root included, is checked on the
+// chain it built.
 LONG VerifyChain(X509* signer, STACK_OF(X509) * intermediates) {
     X509StorePtr roots = TrustedRoots();
     X509StoreCtxPtr context(X509_STORE_CTX_new());
     if (!context || X509_STORE_CTX_init(context.get(), roots.get(), signer, intermediates) != 1)
         throw std::bad_alloc();
-    if (X509_verify_cert(context.get()) == 1) return 0;
-    return ChainStatus(X509_STORE_CTX_get_error(context.get()));
+    if (X509_verify_cert(context.get()) != 1) return ChainStatus(X509_STORE_CTX_get_error(context.get()));
+    STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(context.get());
+    if (chain == nullptr) return CERT_E_CHAINING;
+    for (int i = 1; i < sk_X509_num(chain); ++i)
+        if (!AllowsCodeSigning(sk_X509_value(chain, i))) return CERT_E_WRONG_USAGE;
+    return 0;
 }
 
+// The signer itself must name codeSigning; anyExtendedKeyUsage or no extension
+// at all does not make a code signer.
 bool HasCodeSigningUsage(X509* cert) {
     return (X509_get_extension_flags(cert) & EXFLAG_XKUSAGE) && (X509_get_extended_key_usage(cert) & XKU_CODE_SIGN);
 }

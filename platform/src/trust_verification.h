@@ -18,7 +18,11 @@
 //   CERT_E_UNTRUSTEDROOT          the signer does not chain to a certificate in trust/
 //   CERT_E_EXPIRED                a certificate of the chain is outside its validity period
 //   CERT_E_CHAINING               any other fault of the chain
-//   CERT_E_WRONG_USAGE            the signer lacks the codeSigning extended key usage
+//   CERT_E_WRONG_USAGE            a certificate above the signer in the chain (an intermediate
+//                                 or the trusted root) has an extended key usage extension that
+//                                 allows neither codeSigning nor anyExtendedKeyUsage (an
+//                                 authority without the extension is unrestricted), or the
+//                                 signer itself lacks the codeSigning extended key usage
 //   TRUST_E_SYSTEM_ERROR          out of memory or another internal failure
 // Revocation is not consulted.
 #pragma once

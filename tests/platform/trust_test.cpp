@@ -1,12 +1,16 @@
 // WinVerifyTrust over the embedded signature, and signing files.
 #include <algorithm>
 #include <cstdint>
+#include <ostream>
 #include <random>
 #include <sys/stat.h>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "code_signing.h"
+#include "common/client_api.h"
+#include "common/exceptions.h"
 #include "file_io.h"
 #include "platform_test_support.h"
 #include "signature_format.h"
@@ -30,6 +34,18 @@ protected:
         WriteBytes(file, payload);
         VexaPlatform::SignFile(file, signer.key, signer.cert);
         return file;
+    }
+
+    // The signer under the intermediate authority <usage>-ca (CMakeLists.txt), with
+    // a certificate file that carries the authority after the signer's own.
+    Signer CarryingItsAuthority(const std::string& usage) {
+        Signer signer = TestSigner("signer-under-" + usage + "-ca");
+        std::vector<unsigned char> chain = ReadBytes(signer.cert);
+        std::vector<unsigned char> authority = ReadBytes(TestCertificate(usage + "-ca"));
+        chain.insert(chain.end(), authority.begin(), authority.end());
+        fs::path file = files / (usage + "-chain.pem");
+        WriteBytes(file, chain);
+        return {signer.key, file};
     }
 
     fs::path WithBytes(const std::string& name, const std::vector<unsigned char>& bytes) {
@@ -141,6 +157,108 @@ TEST_F(Trust, NoTrustedRootsTrustsNothing) {
 TEST_F(Trust, SignerWithoutCodeSigningUsageIsRefused) {
     EXPECT_EQ(VerifyTrust(Signed("server.dll", TestSigner("server-signer"))), CERT_E_WRONG_USAGE);
     EXPECT_EQ(VerifyTrust(Signed("no-usage.dll", TestSigner("no-usage-signer"))), CERT_E_WRONG_USAGE);
+}
+
+// ---- the usage an authority allows ----
+
+namespace {
+
+// Where the authority stands in the chain built for the signer.
+enum class AuthorityPosition {
+    IntermediateInTheSignature,  // under the development root, carried in the block
+    IntermediateTrusted,         // under the development root, trusted itself too
+    Root,                        // a root of its own in trust/
+};
+
+struct AuthorityUsage {
+    const char* name;  // as in CMakeLists.txt: <name>-ca, <name>-root and their signers
+    LONG expected;
+};
+
+const AuthorityUsage kAuthorityUsages[] = {
+    {"server-auth", CERT_E_WRONG_USAGE},
+    {"code-signing", 0},
+    {"any-usage", 0},
+    {"server-and-code-signing", 0},
+    {"no-usage", 0},
+};
+
+void PrintTo(const AuthorityUsage& usage, std::ostream* out) { *out << usage.name; }
+
+const char* PositionName(AuthorityPosition position) {
+    switch (position) {
+        case AuthorityPosition::IntermediateInTheSignature: return "IntermediateInTheSignature";
+        case AuthorityPosition::IntermediateTrusted: return "IntermediateTrusted";
+        case AuthorityPosition::Root: return "Root";
+    }
+    return "?";
+}
+
+void PrintTo(AuthorityPosition position, std::ostream* out) { *out << PositionName(position); }
+
+class TrustAuthorityUsage : public Trust,
+                            public ::testing::WithParamInterface<std::tuple<AuthorityPosition, AuthorityUsage>> {
+protected:
+    // The signer under the authority of the parameters, with its trust set up.
+    Signer SignerUnderAuthority() {
+        const auto& [position, usage] = GetParam();
+        std::string name = usage.name;
+        if (position == AuthorityPosition::Root) {
+            machine.TrustRoot(TestCertificate(name + "-root"));
+            return TestSigner("signer-under-" + name + "-root");
+        }
+        if (position == AuthorityPosition::IntermediateInTheSignature) return CarryingItsAuthority(name);
+        machine.TrustRoot(TestCertificate(name + "-ca"));
+        return TestSigner("signer-under-" + name + "-ca");
+    }
+};
+
+}  // namespace
+
+// An authority whose extended key usage allows neither codeSigning nor any usage
+// keeps everything under it from signing code, wherever it stands above the
+// signer; one without the extension restricts nothing.
+TEST_P(TrustAuthorityUsage, DecidesWhetherItsSignersMaySignCode) {
+    EXPECT_EQ(VerifyTrust(Signed("library.dll", SignerUnderAuthority())), std::get<1>(GetParam()).expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPosition, TrustAuthorityUsage,
+    ::testing::Combine(::testing::Values(AuthorityPosition::IntermediateInTheSignature,
+                                         AuthorityPosition::IntermediateTrusted, AuthorityPosition::Root),
+                       ::testing::ValuesIn(kAuthorityUsages)),
+    [](const ::testing::TestParamInfo<std::tuple<AuthorityPosition, AuthorityUsage>>& info) {
+        std::string usage = std::get<1>(info.param).name;
+        std::replace(usage.begin(), usage.end(), '-', '_');
+        return std::string(PositionName(std::get<0>(info.param))) + "_" + usage;
+    });
+
+// The loader refuses a library signed under such an authority as it refuses any
+// library that fails the trust check; under an authority that allows code signing
+// the same library passes the check and is loaded (and then lacks the exports).
+TEST_F(Trust, LoaderRefusesALibrarySignedUnderAnAuthorityThatMayNotSignCode) {
+    fs::path installDir = machine.MakeDirectory("framework");
+    machine.PublishFramework(installDir);
+    fs::path library = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, installDir, "Tessaly.dll");
+    const std::pair<const char*, const char*> cases[] = {
+        {"server-auth", "Failed to load library: Tessaly.dll : 42 : Invalid Digital Signature"},
+        {"code-signing", "Failed to load library: Tessaly.dll : 6 : Symbol Not Found"},
+    };
+    for (const auto& [usage, message] : cases) {
+        Signer signer = CarryingItsAuthority(usage);
+        VexaPlatform::SignFile(library, signer.key, signer.cert);
+        try {
+            Vexa::ClientApi api;
+            ADD_FAILURE() << usage << ": constructed, expected: " << message;
+        } catch (const Vexa::FrameworkException& e) {
+            EXPECT_EQ(std::string(e.what()), message) << usage;
+            EXPECT_EQ(e.code, 100) << usage;
+        }
+    }
+}
+
+TEST_F(Trust, IntermediateThatIsNeitherCarriedNorTrustedLeavesTheSignerUntrusted) {
+    EXPECT_EQ(VerifyTrust(Signed("library.dll", TestSigner("signer-under-code-signing-ca"))), CERT_E_UNTRUSTEDROOT);
 }
 
 TEST_F(Trust, ExpiredSignerIsRefused) {
