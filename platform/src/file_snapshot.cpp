@@ -10,7 +10,6 @@
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "text.h"
@@ -21,6 +20,8 @@ namespace VexaPlatform {
 
 namespace {
 
+// The Windows error of a failed open; a file that is no regular file is refused as
+// access denied, as Windows refuses to open a directory as a file.
 DWORD OpenError(int error) {
     switch (error) {
         case ENOENT:
@@ -134,15 +135,9 @@ private:
 }  // namespace
 
 std::shared_ptr<const Snapshot> Snapshot::Take(const std::string& fullPath, DWORD& error) {
-    // O_NONBLOCK: opening a FIFO must not wait for a writer; regular files ignore it.
-    UniqueFd file(::open(fullPath.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd file = OpenRegularFileForReading(fullPath);
     if (!file) {
         error = OpenError(errno);
-        return nullptr;
-    }
-    struct stat info {};
-    if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
     // Named after the file, which is how /proc/self/maps shows a library loaded from it.
