@@ -162,7 +162,7 @@ std::shared_ptr<const Snapshot> Snapshot::Take(const std::string& fullPath, DWOR
 
 SnapshotView::SnapshotView(const Snapshot& snapshot) : size(snapshot.Size()) {
     if (size == 0) return;
-    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, snapshot.Descriptor(), 0);
+    void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, snapshot.Descriptor(), 0);
     if (mapped != MAP_FAILED) bytes = static_cast<const unsigned char*>(mapped);
 }
 
