@@ -145,7 +145,10 @@ HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    const std::optional<std::string> full = FullPath(lpLibFileName);
+    // A bare name is searched for in the default directories on Windows, never in the
+    // current one; the stand-in has no such directories, so it finds nothing.
+    const std::optional<std::string> full =
+        std::strchr(lpLibFileName, '/') != nullptr ? FullPath(lpLibFileName) : std::nullopt;
     if (!full) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;

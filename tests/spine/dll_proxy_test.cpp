@@ -62,6 +62,20 @@ TEST_F(SpineDllProxy, BindsAWellFormedLibraryCallingOnlyTheBuildTypeExport) {
     EXPECT_EQ(Recorded(), (Lines{"load", "build type"}));
 }
 
+// A relative path names one file, relative to the current directory, for the check and
+// the load alike; the load never searches the library path for it.
+TEST_F(SpineDllProxy, RelativePathIsCheckedAndLoadedAsOneAbsoluteFile) {
+    machine.TrustDevelopmentRoot();
+    VexaTest::MachineState::Stage(BuiltLibrary("spine_client"), installDir, "Tessaly.dll");
+    const fs::path before = fs::current_path();
+    fs::current_path(installDir);
+    ClientProxy proxy("ClientApi");
+    const Vexa::LoadError result = proxy.Load("Tessaly.dll");
+    fs::current_path(before);
+    EXPECT_EQ(result, Vexa::Success);
+    EXPECT_EQ(Recorded(), (Lines{"load", "build type"}));
+}
+
 TEST_F(SpineDllProxy, SecondLoadLeavesTheFirstBindingIntact) {
     ClientProxy proxy("ClientApi");
     ASSERT_EQ(LoadDirectly(proxy, "spine_client"), Vexa::Success);

@@ -178,7 +178,8 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
 // LoadLibraryExA maps a private snapshot of the file (the one a held handle took, see
 // CreateFileW, or one taken for this load) and returns the same module, counted, for
 // every load of the same full path until the last FreeLibrary. The module names its
-// file by that path (dladdr), as GetModuleFileName would on Windows.
+// file by that path (dladdr), as GetModuleFileName would on Windows. A bare file name
+// is not found: Windows would search its default directories, which the stand-in has not.
 #define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
 
 HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
