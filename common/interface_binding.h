@@ -38,10 +38,18 @@ public:
         if (instance == nullptr) throw FrameworkException("Failed to create instance of " + loader->Name(), 100);
     }
 
+    // The destroy export must not throw. If it does anyway, what it threw is dropped
+    // here, while the library that made it is still loaded (a throw out of a
+    // destructor would end the process), and the library is released as always.
     ~InterfaceBinding() {
         if (loader == nullptr) return;
         const auto destroy = loader->DestroyAddress();
-        if (instance != nullptr && destroy != nullptr) destroy(instance);
+        if (instance != nullptr && destroy != nullptr) {
+            try {
+                destroy(instance);
+            } catch (...) {
+            }
+        }
         loader.reset();
     }
 
