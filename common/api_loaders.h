@@ -19,7 +19,9 @@ public:
 
     ProviderCatalogApiLoader();
     // fileName is the bare library file name. Throws VexaException (code 1) when the
-    // install directory is not found; IncompatibleVersion leaves the library bound.
+    // install directory is not found, and what the build-type or revision export
+    // threw, translated; IncompatibleVersion and a throwing revision export leave the
+    // library bound.
     LoadError Load(const std::filesystem::path& fileName) override;
 
 private:

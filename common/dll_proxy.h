@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/code_page.h"
+#include "common/library_call.h"
 #include "common/load_error.h"
 #include "common/resource_owners.h"
 #include "common/trust_verification.h"
@@ -97,7 +98,8 @@ Vexa::LoadError DllProxy<T>::Load(const std::filesystem::path& path) {
     Vexa::LoadError result = Vexa::SymbolNotFound;
     bool buildTypeAccepted = false;
     if (buildType != nullptr) {
-        if (buildType() & Vexa::Proxy::kIncompatibleBuildBit)
+        // What the export throws leaves translated, the library released.
+        if (Vexa::CallLibrary(buildType, [this] { Unload(); }) & Vexa::Proxy::kIncompatibleBuildBit)
             result = Vexa::IncompatibleBuildConfiguration;
         else
             buildTypeAccepted = true;

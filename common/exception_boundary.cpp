@@ -1,6 +1,7 @@
 // TranslateException: re-raises the exception in flight as an object of this module,
-// so that nothing thrown by a framework library (whose code may be unloaded later)
-// travels further than the boundary.
+// so that nothing thrown by a framework library (whose code, and with a private C++
+// runtime even the storage of a text, may be unloaded later) travels further than the
+// boundary. Every object thrown here holds a copy of the text of its own.
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -54,11 +55,13 @@ void TranslateException() {
     } catch (const nlohmann::json::exception& e) {
         throw JsonException(e.what(), 600);
     }
-    // Standard exceptions are reduced to the handler's class, keeping their text.
+    // Standard exceptions are reduced to the handler's class, keeping their text. They
+    // are made anew from what(): a copy would share the text's storage with the
+    // library's object.
     catch (const std::logic_error& e) {
-        throw std::logic_error(e);
+        throw std::logic_error(e.what());
     } catch (const std::runtime_error& e) {
-        throw std::runtime_error(e);
+        throw std::runtime_error(e.what());
     } catch (const std::exception& e) {
         throw StandardException(e.what());
     } catch (...) {

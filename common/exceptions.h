@@ -4,6 +4,7 @@
 // interface calls, so the definitions live entirely in this header and are compiled
 // identically on both sides of the library boundary. Every class carries a message
 // (held by std::runtime_error) and a signed 32-bit code; no subclass adds a field.
+// Every copy, at any class of the family, makes an independent copy of the text.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,16 @@ namespace Vexa {
 class VexaException : public std::runtime_error {
 public:
     VexaException(const std::string& message, int code) : std::runtime_error(message), code(code) {}
-    VexaException(const VexaException&) = default;
-    VexaException& operator=(const VexaException&) = default;
+    // A copy holds the text in storage of its own: a copied runtime_error would share
+    // the original's (libstdc++ counts references to it), and the original may belong
+    // to a library that is released while the copy lives on. With a private C++ runtime
+    // in that library even an empty text is one of the library's statics.
+    VexaException(const VexaException& other) : std::runtime_error(std::string(other.what())), code(other.code) {}
+    VexaException& operator=(const VexaException& other) {
+        std::runtime_error::operator=(std::runtime_error(std::string(other.what())));
+        code = other.code;
+        return *this;
+    }
     ~VexaException() override = default;
 
     std::int32_t code;

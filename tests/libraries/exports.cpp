@@ -7,6 +7,10 @@
 //   VEXA_TEST_BUILD_TYPE=<word>       the build-type word (default 0x1)
 //   VEXA_TEST_REVISION=<n>            the interface revision (default 3)
 //   VEXA_TEST_CREATE_RETURNS_NULL     the create export returns no object
+//   VEXA_TEST_PRIVATE_RUNTIME         linked with a private copy of the C++ runtime
+// At run time, environment variables make an export throw what they describe (see
+// throw_described.h): VEXA_TEST_CREATE_THROW, VEXA_TEST_DESTROY_THROW (after the
+// object is deleted), VEXA_TEST_REVISION_THROW and VEXA_TEST_BUILD_TYPE_THROW.
 // Loading and unloading are recorded too, so a test sees whether any code of the
 // library ran and whether the library really left the process.
 #include <cstdint>
@@ -42,8 +46,22 @@ static void DeleteApi(Api* api) { DeleteRecordingClientApi(api); }
 #define VEXA_TEST_EXPORT_NAME(suffix) VEXA_TEST_PREFIXED(suffix)
 #endif
 
+#ifdef VEXA_TEST_PRIVATE_RUNTIME
+// The private C++ runtime's own (hidden) copy: frees its emergency exception pool,
+// which GCC 12's runtime allocates when it is loaded and never frees, so that the
+// sanitizer build sees no leak each time the library leaves the process.
+namespace __gnu_cxx {
+void __freeres();
+}
+#endif
+
 __attribute__((constructor)) static void RecordLoad() { Record("load"); }
-__attribute__((destructor)) static void RecordUnload() { Record("unload"); }
+__attribute__((destructor)) static void RecordUnload() {
+    Record("unload");
+#ifdef VEXA_TEST_PRIVATE_RUNTIME
+    __gnu_cxx::__freeres();
+#endif
+}
 
 // Bytes that a test may alter in a copy of the signed file: the library would still
 // load, so only the signature check can keep it out.
@@ -64,16 +82,19 @@ VEXA_LIBRARY_EXPORT Api* VEXA_TEST_EXPORT_NAME(Create)(std::string& configuratio
 VEXA_LIBRARY_EXPORT void VEXA_TEST_EXPORT_NAME(Destroy)(Api* api) {
     Record("destroy");
     DeleteApi(api);
+    ThrowIfEnvironmentAsks("VEXA_TEST_DESTROY_THROW");
 }
 
 VEXA_LIBRARY_EXPORT std::uint32_t VEXA_TEST_EXPORT_NAME(Revision)() {
     Record("revision");
+    ThrowIfEnvironmentAsks("VEXA_TEST_REVISION_THROW");
     return VEXA_TEST_REVISION;
 }
 
 #ifndef VEXA_TEST_OMIT_BUILD_TYPE
 VEXA_LIBRARY_EXPORT std::uint32_t GetDllBuildType() {
     Record("build type");
+    ThrowIfEnvironmentAsks("VEXA_TEST_BUILD_TYPE_THROW");
     return VEXA_TEST_BUILD_TYPE;
 }
 #endif

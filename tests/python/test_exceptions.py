@@ -1,8 +1,13 @@
 """Native exceptions out of the client library, as Python sees them."""
 
+import os
+import subprocess
+import sys
+
 import pytest
 
 import Corvane
+from conftest import MachineState
 
 FAMILY = [
     ("VexaException", "VexaException"),
@@ -94,3 +99,65 @@ def test_message_that_is_not_utf8_keeps_its_text(double_machine, api_class):
     with pytest.raises(Corvane.JsonException) as caught:
         api.GetValue("v")
     assert caught.value.args == ("bad \\xff byte",)
+
+
+# A client library with a private copy of the C++ runtime (as every module of the
+# Windows build has) throws from one of its exports. The construction runs in a child
+# interpreter, so that a crash fails the test instead of ending the test runner.
+PRIVATE_RUNTIME_CLIENT = os.environ.get("VEXA_PRIVATE_RUNTIME_CLIENT", "")
+
+PRIVATE_RUNTIME_CHILD = """
+import sys
+import Corvane
+
+def tessaly_mapped():
+    with open("/proc/self/maps", encoding="utf-8") as maps:
+        return any(line.rstrip().endswith("/Tessaly.dll") for line in maps)
+
+try:
+    api = getattr(Corvane, sys.argv[1])()
+except BaseException as error:
+    print(type(error).__name__, repr(error.args), tessaly_mapped())
+else:
+    del api
+    print("constructed", tessaly_mapped())
+"""
+
+# What the library throws (tests/libraries/throw_described.h) and the Python exception.
+PRIVATE_RUNTIME_THROWN = [
+    ("VexaException:7:", "VexaException", ""),
+    ("ProviderException:-3:", "VexaException", ""),
+    ("AccessDeniedException:403:", "AccessDeniedException", ""),
+    ("ProviderNotFoundException:404:no such provider", "ProviderNotFoundException", "no such provider"),
+    ("runtime_error:", "RuntimeError", ""),
+    ("out_of_range:index 9", "RuntimeError", "index 9"),
+    ("int", "RuntimeError", "Unknown Exception"),
+]
+
+PRIVATE_RUNTIME_EXPORTS = ["BUILD_TYPE", "REVISION", "CREATE", "DESTROY"]
+
+
+@pytest.mark.parametrize("thrown, python, text", PRIVATE_RUNTIME_THROWN, ids=[t[0] for t in PRIVATE_RUNTIME_THROWN])
+@pytest.mark.parametrize("export", PRIVATE_RUNTIME_EXPORTS)
+@pytest.mark.parametrize("class_name", ["ClientApi", "CorvaneJson"])
+def test_library_with_private_runtime_throwing_from_an_export(tmp_path, monkeypatch, class_name, export, thrown,
+                                                              python, text):
+    if not PRIVATE_RUNTIME_CLIENT:
+        pytest.fail("VEXA_PRIVATE_RUNTIME_CLIENT names no library")
+    machine = MachineState(tmp_path / "machine")
+    machine.trust_development_root()
+    machine.stage(PRIVATE_RUNTIME_CLIENT)
+    machine.publish()
+    env = dict(os.environ, VEXA_PLATFORM_ROOT=str(machine.root))
+    env[f"VEXA_TEST_{export}_THROW"] = thrown
+    child = subprocess.run([sys.executable, "-c", PRIVATE_RUNTIME_CHILD, class_name], env=env,
+                           capture_output=True, text=True, timeout=120)
+    assert child.returncode == 0, f"status {child.returncode}: {child.stderr}"
+    if export == "DESTROY":
+        # Freeing the object drops what the destroy export threw and releases the library.
+        expected = "constructed False"
+    else:
+        # The translated exception, raised after the library has left the process.
+        expected = f"{python} {(text,)!r} False"
+    assert child.stdout.strip() == expected, child.stderr
+    assert child.stderr == ""
