@@ -28,7 +28,7 @@ ProviderCatalogFile::ProviderCatalogFile(const fs::path& directory)
     : directory(directory),
       file(directory / kFileName),
       lockFile(directory / kLockFileName),
-      tempFile(directory / (std::string(kFileName) + ".tmp")) {}
+      tempPrefix(directory / (std::string(kFileName) + ".tmp-")) {}
 
 std::vector<json> ProviderCatalogFile::Read() const {
     const std::optional<std::string> text =
@@ -62,13 +62,27 @@ std::vector<json> ProviderCatalogFile::Read() const {
 
 void ProviderCatalogFile::Update(const std::function<bool(std::vector<json>&)>& change) {
     CatalogIo::WriterLock lock(lockFile);
+    RemoveLeftovers();
     std::vector<json> entries = Read();
     if (change(entries)) Write(entries);
 }
 
 void ProviderCatalogFile::Write(const std::vector<json>& entries) const {
     std::string text = json{{"format", kFormat}, {"providers", entries}}.dump(2) + "\n";
-    CatalogIo::ReplaceDurably(tempFile, file, directory, text);
+    CatalogIo::ReplaceDurably(tempPrefix, file, directory, text);
+}
+
+// Only the holder of the writers' lock has a temporary file, so any found while holding
+// it is the leftover of a writer that was killed or failed. Removing a name never
+// follows it, whatever was planted there.
+void ProviderCatalogFile::RemoveLeftovers() const {
+    const std::string prefix = tempPrefix.filename().string();
+    std::error_code error;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0) fs::remove(it->path(), error);
+        error.clear();
+    }
 }
 
 json MakeProviderEntry(const fs::path& provider) {
