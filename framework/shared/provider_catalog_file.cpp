@@ -16,6 +16,10 @@ namespace {
 
 constexpr int kFormat = 1;
 
+// Deeper than any catalog this library writes (an entry's members sit at level 3), and
+// far below what writing a document out, which recurses once per level, can survive.
+constexpr int kMaxDepth = 128;
+
 [[noreturn]] void ThrowCorrupt(const fs::path& file, const std::string& why) {
     throw FrameworkException("Provider catalog " + file.string() + " is damaged (" + why +
                                  "); it is left as it is until repaired or removed",
@@ -37,7 +41,12 @@ std::vector<json> ProviderCatalogFile::Read() const {
 
     json document;
     try {
-        document = json::parse(*text);
+        // A hostile or damaged file nested too deep would crash whoever writes or
+        // prints it; it is refused as damaged, like any other unusable catalog.
+        document = json::parse(*text, [this](int depth, json::parse_event_t, json&) {
+            if (depth > kMaxDepth) ThrowCorrupt(file, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+            return true;
+        });
     } catch (const json::parse_error& error) {
         ThrowCorrupt(file, std::string("not valid JSON: ") + error.what());
     }

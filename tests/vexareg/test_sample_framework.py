@@ -141,3 +141,18 @@ def test_planted_file_is_never_followed_or_waited_on(framework, workdir, name, w
     leftovers = [path.name for path in framework.install_dir.iterdir() if ".tmp-" in path.name]
     assert leftovers == []
 
+
+@pytest.mark.parametrize("option, code, message", [
+    ("-q", 3, b"Faild to read catalog with exception\n"),
+    ("-r", 1, b"Registration failed with exception\n"),
+])
+def test_catalog_nested_too_deep_is_refused_and_left_alone(framework, workdir, option, code, message):
+    depth = 100_000
+    deep = "[" * depth + "]" * depth
+    catalog = framework.install_dir / "provider-catalog.json"
+    catalog.write_text('{"format": 1, "providers": [{"name": "deep", "path": "/p/deep.dll", "deep": %s}]}' % deep)
+    before = catalog.read_bytes()
+    args = [option] + ([touch(workdir / "sensor.dll")] if option == "-r" else [])
+    run = framework.run(*args)
+    assert (run.code, run.out, run.err) == (code, BANNER, message)
+    assert catalog.read_bytes() == before
