@@ -174,14 +174,20 @@ void CloseEvents() {
 // in progress will never finish there, and must not hold up its exit.
 void ForgetOtherThreadsDispatches() { inFlight.store(dispatchesOnThisThread); }
 
+// Installs the hooks once per process. The exit hook counts as installed as soon as
+// atexit has it, whatever happens after, so that it is never added twice. Fork, and
+// os.register_at_fork with it, exists only on some systems (not on Windows); where it
+// does not, there is no child to fix up and events work all the same.
 void InstallExitHooks(Registry& table) {
     if (table.exitHooksInstalled) {
         return;
     }
     py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEvents));
-    py::module_::import("os").attr("register_at_fork")(
-        py::arg("after_in_child") = py::cpp_function(&ForgetOtherThreadsDispatches));
     table.exitHooksInstalled = true;
+    const py::module_ os = py::module_::import("os");
+    if (py::hasattr(os, "register_at_fork")) {
+        os.attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(&ForgetOtherThreadsDispatches));
+    }
 }
 
 py::str DecodeUtf8(const char* text) {
