@@ -94,15 +94,35 @@ struct WriterLock::Held {
     OVERLAPPED region = {};
 };
 
-// FILE_FLAG_OPEN_REPARSE_POINT opens a link planted at the name as itself, which is
-// then refused, instead of creating or locking the file it points to.
+namespace {
+
+// Opens the lock file, or creates it exclusively when there is none. The reparse-point
+// flag opens a link planted at the name as itself, which IsPlainDiskFile then refuses;
+// CREATE_NEW refuses any existing name, so even where a dangling link is not seen as a
+// reparse point, nothing is created at its target. Another writer may create the file
+// between the two calls, hence the second round.
+HANDLE OpenLockFile(const fs::path& lockFile, const std::string& what) {
+    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int round = 0; round < 2; ++round) {
+        HANDLE handle = CreateFileW(lockFile.c_str(), kAccess, kShareAll, nullptr, OPEN_EXISTING, kFlags, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) break;
+        handle = CreateFileW(lockFile.c_str(), kAccess, kShareAll, nullptr, CREATE_NEW, kFlags, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    ThrowIoError(what, error);
+}
+
+}  // namespace
+
 WriterLock::WriterLock(const fs::path& lockFile)
-    : held(std::make_unique<Held>(CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                                              nullptr))) {
-    const std::string what = "Cannot open catalog lock " + lockFile.string();
-    if (!held->file) ThrowIoError(what, GetLastError());
-    if (!IsPlainDiskFile(held->file.Get())) ThrowNotRegular(what);
+    : held(std::make_unique<Held>(OpenLockFile(lockFile, "Cannot open catalog lock " + lockFile.string()))) {
+    if (!IsPlainDiskFile(held->file.Get())) ThrowNotRegular("Cannot open catalog lock " + lockFile.string());
     if (!LockFileEx(held->file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &held->region))
         ThrowIoError("Cannot lock " + lockFile.string(), GetLastError());
 }
