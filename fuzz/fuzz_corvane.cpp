@@ -35,7 +35,7 @@ using VexaFuzz::Violation;
 namespace {
 
 std::unique_ptr<VexaFuzz::MachineState> machine;
-PyObject* context = nullptr;         // the context of the registrations (a strong reference)
+void* registration = nullptr;        // the context pointer the library received with them
 PyObject* corvaneJson = nullptr;     // a CorvaneJson object (a strong reference)
 PyObject* dispatchCounts = nullptr;  // the list [handled, raised]
 
@@ -74,7 +74,7 @@ void FuzzDispatch(const std::uint8_t* data, std::size_t size) {
     const std::string payload =
         zero != nullptr ? std::string(reinterpret_cast<const char*>(zero + 1), size - sourceSize - 1) : "null";
     // std::string's c_str stops at the first zero byte, as a C text from the library would.
-    Vexa::VexaPy::DispatchEvent(source.c_str(), payload.c_str(), context);
+    Vexa::VexaPy::DispatchEvent(source.c_str(), payload.c_str(), registration);
     // A context that the table does not hold is dropped without touching Python.
     Vexa::VexaPy::DispatchEvent(source.c_str(), payload.c_str(), nullptr);
 }
@@ -319,7 +319,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
             std::fprintf(stderr, "fuzz_corvane: setup failed: %s\n", error.what());
             std::abort();
         }
-        context = py::object(globals["context"]).release().ptr();
+        registration = Vexa::VexaPy::RegisteredContextPointer(globals["context"]);
+        if (registration == nullptr) std::abort();
         corvaneJson = py::object(globals["json_client"]).release().ptr();
         dispatchCounts = py::object(globals["counts"]).release().ptr();
     }

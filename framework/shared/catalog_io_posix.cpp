@@ -53,6 +53,10 @@ void WriteAll(int fd, const std::string& text, const fs::path& file) {
     }
 }
 
+[[noreturn]] void ThrowNotRegular(const std::string& what) {
+    throw FrameworkException(what + ": not a regular file", kFrameworkFailure);
+}
+
 void SyncDirectory(const fs::path& directory) {
     UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd || ::fsync(fd.Get()) != 0)
@@ -62,7 +66,9 @@ void SyncDirectory(const fs::path& directory) {
 }  // namespace
 
 std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(const fs::path&)) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK, opening a FIFO planted at the name would wait for a writer
+    // for ever; with it the open returns and fstat refuses the FIFO.
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT) return std::nullopt;
         ThrowIoError("Cannot open provider catalog " + file.string(), errno);
@@ -79,8 +85,14 @@ struct WriterLock::Held {
 };
 
 WriterLock::WriterLock(const fs::path& lockFile) : held(std::make_unique<Held>()) {
-    held->fd = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!held->fd) ThrowIoError("Cannot open catalog lock " + lockFile.string(), errno);
+    // A link planted at the name would make the writer create or lock a file elsewhere;
+    // a FIFO or device would make it wait or act on the device.
+    const std::string what = "Cannot open catalog lock " + lockFile.string();
+    held->fd = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    if (!held->fd) ThrowIoError(what, errno);
+    struct stat status {};
+    if (::fstat(held->fd.Get(), &status) != 0) ThrowIoError(what, errno);
+    if (!S_ISREG(status.st_mode)) ThrowNotRegular(what);
     while (::flock(held->fd.Get(), LOCK_EX) != 0) {
         if (errno != EINTR) ThrowIoError("Cannot lock " + lockFile.string(), errno);
     }
@@ -89,12 +101,19 @@ WriterLock::WriterLock(const fs::path& lockFile) : held(std::make_unique<Held>()
 // Closing the descriptor releases the lock.
 WriterLock::~WriterLock() = default;
 
-void ReplaceDurably(const fs::path& tempFile, const fs::path& file, const fs::path& directory,
+void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::path& directory,
                     const std::string& text) {
-    // Only the holder of the writers' lock writes the temporary file, so one fixed name
-    // suffices; a leftover of a writer that was killed is simply truncated.
-    UniqueFd fd(::open(tempFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!fd) ThrowIoError("Cannot create " + tempFile.string(), errno);
+    // O_EXCL refuses any existing name, a link included, so only a file this call
+    // creates is ever written.
+    fs::path tempFile;
+    UniqueFd fd;
+    for (int attempt = 0; !fd; ++attempt) {
+        tempFile = tempPrefix;
+        tempFile += UnpredictableSuffix();
+        fd = UniqueFd(::open(tempFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!fd && (errno != EEXIST || attempt + 1 == kTemporaryNameAttempts))
+            ThrowIoError("Cannot create " + tempFile.string(), errno);
+    }
     WriteAll(fd.Get(), text, tempFile);
     if (::fsync(fd.Get()) != 0) ThrowIoError("Cannot flush " + tempFile.string(), errno);
     if (!fd.Close()) ThrowIoError("Cannot close " + tempFile.string(), errno);

@@ -31,6 +31,10 @@ public:
 
     HANDLE Get() const { return handle; }
     explicit operator bool() const { return handle != INVALID_HANDLE_VALUE; }
+    void Reset(HANDLE other) {
+        Close();
+        handle = other;
+    }
     bool Close() {
         if (handle == INVALID_HANDLE_VALUE) return true;
         return CloseHandle(std::exchange(handle, INVALID_HANDLE_VALUE)) != 0;
@@ -41,6 +45,19 @@ private:
 };
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+[[noreturn]] void ThrowNotRegular(const std::string& what) {
+    throw FrameworkException(what + ": not a regular file", kFrameworkFailure);
+}
+
+// Whether handle is an ordinary file on a disk: not a directory, not a reparse point
+// (a link or junction opened as itself), not a pipe or device.
+bool IsPlainDiskFile(HANDLE handle) {
+    if (GetFileType(handle) != FILE_TYPE_DISK) return false;
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(handle, &information)) return false;
+    return (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
 
 }  // namespace
 
@@ -77,23 +94,57 @@ struct WriterLock::Held {
     OVERLAPPED region = {};
 };
 
+namespace {
+
+// Opens the lock file, or creates it exclusively when there is none. The reparse-point
+// flag opens a link planted at the name as itself, which IsPlainDiskFile then refuses;
+// CREATE_NEW refuses any existing name, so even where a dangling link is not seen as a
+// reparse point, nothing is created at its target. Another writer may create the file
+// between the two calls, hence the second round.
+HANDLE OpenLockFile(const fs::path& lockFile, const std::string& what) {
+    constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
+    constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int round = 0; round < 2; ++round) {
+        HANDLE handle = CreateFileW(lockFile.c_str(), kAccess, kShareAll, nullptr, OPEN_EXISTING, kFlags, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) break;
+        handle = CreateFileW(lockFile.c_str(), kAccess, kShareAll, nullptr, CREATE_NEW, kFlags, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return handle;
+        error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+    }
+    ThrowIoError(what, error);
+}
+
+}  // namespace
+
 WriterLock::WriterLock(const fs::path& lockFile)
-    : held(std::make_unique<Held>(CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr,
-                                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))) {
-    if (!held->file) ThrowIoError("Cannot open catalog lock " + lockFile.string(), GetLastError());
+    : held(std::make_unique<Held>(OpenLockFile(lockFile, "Cannot open catalog lock " + lockFile.string()))) {
+    if (!IsPlainDiskFile(held->file.Get())) ThrowNotRegular("Cannot open catalog lock " + lockFile.string());
     if (!LockFileEx(held->file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &held->region))
         ThrowIoError("Cannot lock " + lockFile.string(), GetLastError());
 }
 
 WriterLock::~WriterLock() { UnlockFileEx(held->file.Get(), 0, MAXDWORD, MAXDWORD, &held->region); }
 
-void ReplaceDurably(const fs::path& tempFile, const fs::path& file, const fs::path& /*directory*/,
+void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::path& /*directory*/,
                     const std::string& text) {
-    // Only the holder of the writers' lock writes the temporary file, so one fixed name
-    // suffices; a leftover of a writer that was killed is simply truncated.
-    UniqueHandle handle(CreateFileW(tempFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!handle) ThrowIoError("Cannot create " + tempFile.string(), GetLastError());
+    // CREATE_NEW refuses any existing name, a link included, and the reparse-point flag
+    // keeps the new file from being anything but itself.
+    fs::path tempFile;
+    UniqueHandle handle(INVALID_HANDLE_VALUE);
+    for (int attempt = 0; !handle; ++attempt) {
+        tempFile = tempPrefix;
+        tempFile += UnpredictableSuffix();
+        handle.Reset(CreateFileW(tempFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (handle) break;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || attempt + 1 == kTemporaryNameAttempts)
+            ThrowIoError("Cannot create " + tempFile.string(), error);
+    }
     const char* data = text.data();
     std::size_t left = text.size();
     while (left > 0) {

@@ -16,6 +16,10 @@ namespace {
 
 constexpr int kFormat = 1;
 
+// Deeper than any catalog this library writes (an entry's members sit at level 3), and
+// far below what writing a document out, which recurses once per level, can survive.
+constexpr int kMaxDepth = 128;
+
 [[noreturn]] void ThrowCorrupt(const fs::path& file, const std::string& why) {
     throw FrameworkException("Provider catalog " + file.string() + " is damaged (" + why +
                                  "); it is left as it is until repaired or removed",
@@ -28,7 +32,7 @@ ProviderCatalogFile::ProviderCatalogFile(const fs::path& directory)
     : directory(directory),
       file(directory / kFileName),
       lockFile(directory / kLockFileName),
-      tempFile(directory / (std::string(kFileName) + ".tmp")) {}
+      tempPrefix(directory / (std::string(kFileName) + ".tmp-")) {}
 
 std::vector<json> ProviderCatalogFile::Read() const {
     const std::optional<std::string> text =
@@ -37,7 +41,12 @@ std::vector<json> ProviderCatalogFile::Read() const {
 
     json document;
     try {
-        document = json::parse(*text);
+        // A hostile or damaged file nested too deep would crash whoever writes or
+        // prints it; it is refused as damaged, like any other unusable catalog.
+        document = json::parse(*text, [this](int depth, json::parse_event_t, json&) {
+            if (depth > kMaxDepth) ThrowCorrupt(file, "nested deeper than " + std::to_string(kMaxDepth) + " levels");
+            return true;
+        });
     } catch (const json::parse_error& error) {
         ThrowCorrupt(file, std::string("not valid JSON: ") + error.what());
     }
@@ -62,13 +71,27 @@ std::vector<json> ProviderCatalogFile::Read() const {
 
 void ProviderCatalogFile::Update(const std::function<bool(std::vector<json>&)>& change) {
     CatalogIo::WriterLock lock(lockFile);
+    RemoveLeftovers();
     std::vector<json> entries = Read();
     if (change(entries)) Write(entries);
 }
 
 void ProviderCatalogFile::Write(const std::vector<json>& entries) const {
     std::string text = json{{"format", kFormat}, {"providers", entries}}.dump(2) + "\n";
-    CatalogIo::ReplaceDurably(tempFile, file, directory, text);
+    CatalogIo::ReplaceDurably(tempPrefix, file, directory, text);
+}
+
+// Only the holder of the writers' lock has a temporary file, so any found while holding
+// it is the leftover of a writer that was killed or failed. Removing a name never
+// follows it, whatever was planted there.
+void ProviderCatalogFile::RemoveLeftovers() const {
+    const std::string prefix = tempPrefix.filename().string();
+    std::error_code error;
+    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0) fs::remove(it->path(), error);
+        error.clear();
+    }
 }
 
 json MakeProviderEntry(const fs::path& provider) {

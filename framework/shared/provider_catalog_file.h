@@ -43,11 +43,13 @@ public:
 
 private:
     void Write(const std::vector<nlohmann::json>& entries) const;
+    void RemoveLeftovers() const;
 
     std::filesystem::path directory;
     std::filesystem::path file;
     std::filesystem::path lockFile;
-    std::filesystem::path tempFile;
+    // Temporary files are this followed by a suffix nobody can guess.
+    std::filesystem::path tempPrefix;
 };
 
 // One catalog entry for the provider library at an absolute, normalised path.

@@ -14,6 +14,7 @@
 #include "python/corvane/client_api.h"
 #include "python/corvane/corvane_json.h"
 #include "python/corvane/events.h"
+#include "python/corvane/initialised.h"
 #include "python/corvane/text_getter.h"
 
 namespace py = pybind11;
@@ -25,30 +26,37 @@ namespace {
 // keyword of RegisterEvent's callable ("pyhandler" or "event").
 template <class Self, class Configuration>
 py::class_<Self> DefineClientClass(py::module_& module, const char* name, const char* handlerName) {
+    // Every entry but __init__ goes through InitialisedMethod or Initialised: an
+    // object whose __init__ never ran has no native value to work on.
+    using SetBool = void (Self::*)(const std::string&, bool);
+    using SetInteger = void (Self::*)(const std::string&, long long);
+    using SetDouble = void (Self::*)(const std::string&, double);
+    using SetText = void (Self::*)(const std::string&, const std::string&);
+    using SetCharacters = void (Self::*)(const std::string&, const char*);
     return py::class_<Self>(module, name)
         .def(py::init<>())
         .def(py::init<const Configuration&>())
-        .def("GetProperties", &Self::GetProperties, py::arg("properties_config") = "")
-        .def("GetNode", &Self::GetNode, py::arg("path") = "")
-        .def("GetValue", &Self::GetValue, py::arg("path") = "")
-        .def("GetSchema", &Self::GetSchema)
-        .def("ExecuteCommand", &Self::ExecuteCommand)
-        .def("QueryNode", &Self::QueryNode)
+        .def("GetProperties", &InitialisedMethod<&Self::GetProperties>::Call, py::arg("properties_config") = "")
+        .def("GetNode", &InitialisedMethod<&Self::GetNode>::Call, py::arg("path") = "")
+        .def("GetValue", &InitialisedMethod<&Self::GetValue>::Call, py::arg("path") = "")
+        .def("GetSchema", &InitialisedMethod<&Self::GetSchema>::Call)
+        .def("ExecuteCommand", &InitialisedMethod<&Self::ExecuteCommand>::Call)
+        .def("QueryNode", &InitialisedMethod<&Self::QueryNode>::Call)
         .def(
             "RegisterEvent",
-            [](Self& self, const std::string& path, const py::function& handler, const py::object& context) {
-                RegisterEvent(self.Wrapper(), path, handler, context);
+            [](Self* self, const std::string& path, const py::function& handler, const py::object& context) {
+                RegisterEvent(Initialised(self).Wrapper(), path, handler, context);
             },
             py::arg("path"), py::arg(handlerName), py::arg("context") = py::none())
         .def("UnregisterEvent",
-             [](Self& self, const std::string& path, const py::function& handler) {
-                 UnregisterEvent(self.Wrapper(), path, handler);
+             [](Self* self, const std::string& path, const py::function& handler) {
+                 UnregisterEvent(Initialised(self).Wrapper(), path, handler);
              })
-        .def("SetValue", py::overload_cast<const std::string&, bool>(&Self::SetValue))
-        .def("SetValue", py::overload_cast<const std::string&, long long>(&Self::SetValue))
-        .def("SetValue", py::overload_cast<const std::string&, double>(&Self::SetValue))
-        .def("SetValue", py::overload_cast<const std::string&, const std::string&>(&Self::SetValue))
-        .def("SetValue", py::overload_cast<const std::string&, const char*>(&Self::SetValue));
+        .def("SetValue", &InitialisedMethod<static_cast<SetBool>(&Self::SetValue)>::Call)
+        .def("SetValue", &InitialisedMethod<static_cast<SetInteger>(&Self::SetValue)>::Call)
+        .def("SetValue", &InitialisedMethod<static_cast<SetDouble>(&Self::SetValue)>::Call)
+        .def("SetValue", &InitialisedMethod<static_cast<SetText>(&Self::SetValue)>::Call)
+        .def("SetValue", &InitialisedMethod<static_cast<SetCharacters>(&Self::SetValue)>::Call);
 }
 
 }  // namespace

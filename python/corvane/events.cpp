@@ -1,9 +1,10 @@
 // Event subscriptions: the process-wide handler table and the one native callback.
 //
 // Three rules keep the framework's threads and the interpreter out of each other's way:
-// - Every context object handed to the client library stays referenced here until the
-//   registrations of its path are withdrawn, and DispatchEvent only uses a context
-//   that is still referenced, so a late delivery can never reach a freed object.
+// - The library receives a token for each context object, never its address, and the
+//   object stays referenced here until the registrations made with it are withdrawn.
+//   DispatchEvent only serves a token not yet withdrawn, so a late delivery can reach
+//   neither a freed context nor a new object that took its address.
 // - Nothing thrown on the framework's thread leaves DispatchEvent: a failing handler,
 //   payload or text is reported through sys.unraisablehook and the call returns.
 // - Once the interpreter starts to shut down, notifications are dropped before they
@@ -13,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <set>
@@ -38,58 +40,95 @@ constexpr const char* kUnknownDispatchError = "Unknown exception in event dispat
 // strong reference to each.
 using IdentitySet = std::map<PyObject*, py::object>;
 
+// What the client library receives as a registration's context pointer: a number
+// never handed out twice in the process, one for each context object while
+// registrations made with it stand. The object's address would not do: once the object
+// is freed, a new one may take its address, and a late delivery for the withdrawn
+// registration would reach the new, unrelated object.
+using Token = std::uintptr_t;
+
+void* AsContextPointer(Token token) { return reinterpret_cast<void*>(token); }
+
 struct PathEntry {
     IdentitySet handlers;
-    // The contexts handed to the library with registrations of this path.
+    // The contexts handed to the library (by their tokens) with registrations of this
+    // path.
     std::set<PyObject*> contexts;
 };
 
-// The strong references to contexts, shared by the paths that registered them.
+// The strong references to contexts and their tokens, shared by the paths that
+// registered them.
 class ContextHolds {
 public:
-    void Hold(PathEntry& entry, const py::object& context) {
-        if (!entry.contexts.insert(context.ptr()).second) {
-            return;
+    // The token of context, made when context is not held yet; entry claims it.
+    Token Hold(PathEntry& entry, const py::object& context) {
+        auto [claims, added] = byObject.try_emplace(context.ptr(), Claims{0, 0});
+        if (added) {
+            claims->second.token = ++lastToken;
+            byToken.emplace(claims->second.token, context);
         }
-        ++held.try_emplace(context.ptr(), Claims{context, 0}).first->second.paths;
+        if (entry.contexts.insert(context.ptr()).second) {
+            ++claims->second.paths;
+        }
+        return claims->second.token;
     }
 
-    // Gives up the path's claims; references whose last claim goes are moved into
-    // released, so the caller drops them once the table is consistent again.
+    // Gives up the path's claims; a context whose last claim goes loses its token for
+    // good, and its reference is moved into released, so the caller drops it once the
+    // table is consistent again.
     void Release(PathEntry& entry, std::vector<py::object>& released) {
         for (PyObject* context : entry.contexts) {
-            auto it = held.find(context);
-            if (it != held.end() && --it->second.paths == 0) {
-                released.push_back(std::move(it->second.reference));
-                held.erase(it);
+            auto claims = byObject.find(context);
+            if (claims == byObject.end() || --claims->second.paths != 0) {
+                continue;
             }
+            auto held = byToken.find(claims->second.token);
+            released.push_back(std::move(held->second));
+            byToken.erase(held);
+            byObject.erase(claims);
         }
         entry.contexts.clear();
     }
 
-    bool Holds(PyObject* context) const { return held.count(context) != 0; }
+    // The context of a token not withdrawn, or null.
+    const py::object* Find(Token token) const {
+        auto held = byToken.find(token);
+        return held == byToken.end() ? nullptr : &held->second;
+    }
+
+    // The token of a context held, or 0.
+    Token TokenOf(PyObject* context) const {
+        auto claims = byObject.find(context);
+        return claims == byObject.end() ? 0 : claims->second.token;
+    }
 
     void MoveAllInto(std::vector<py::object>& released) {
-        for (auto& [pointer, hold] : held) {
-            released.push_back(std::move(hold.reference));
+        for (auto& [token, context] : byToken) {
+            released.push_back(std::move(context));
         }
-        held.clear();
+        byToken.clear();
+        byObject.clear();
     }
 
     // Forgets every reference without touching the objects (see ~Registry).
     void Abandon() {
-        for (auto& [pointer, hold] : held) {
-            hold.reference.release();
+        for (auto& [token, context] : byToken) {
+            context.release();
         }
-        held.clear();
+        byToken.clear();
+        byObject.clear();
     }
 
 private:
     struct Claims {
-        py::object reference;
+        Token token;
         std::size_t paths;  // the paths whose registrations were made with it
     };
-    std::unordered_map<PyObject*, Claims> held;
+    // Keyed by address: byToken holds each of these objects, so no other object can
+    // take its address while it is a key here.
+    std::unordered_map<PyObject*, Claims> byObject;
+    std::unordered_map<Token, py::object> byToken;
+    Token lastToken = 0;  // 0 is never a token: a null context pointer matches nothing
 };
 
 // eventHandlers and the context references. Guarded by the interpreter lock.
@@ -174,14 +213,20 @@ void CloseEvents() {
 // in progress will never finish there, and must not hold up its exit.
 void ForgetOtherThreadsDispatches() { inFlight.store(dispatchesOnThisThread); }
 
+// Installs the hooks once per process. The exit hook counts as installed as soon as
+// atexit has it, whatever happens after, so that it is never added twice. Fork, and
+// os.register_at_fork with it, exists only on some systems (not on Windows); where it
+// does not, there is no child to fix up and events work all the same.
 void InstallExitHooks(Registry& table) {
     if (table.exitHooksInstalled) {
         return;
     }
     py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEvents));
-    py::module_::import("os").attr("register_at_fork")(
-        py::arg("after_in_child") = py::cpp_function(&ForgetOtherThreadsDispatches));
     table.exitHooksInstalled = true;
+    const py::module_ os = py::module_::import("os");
+    if (py::hasattr(os, "register_at_fork")) {
+        os.attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(&ForgetOtherThreadsDispatches));
+    }
 }
 
 py::str DecodeUtf8(const char* text) {
@@ -287,12 +332,14 @@ std::vector<py::object> Recipients(const std::string_view source, const std::vec
 // Delivers one notification; calling is set to the handler while it runs, so that
 // a failure can name it.
 void Deliver(const char* source, const char* payload, void* context, py::object& calling) {
-    if (context == nullptr || !Table().contexts.Holds(static_cast<PyObject*>(context))) {
+    const py::object* held = Table().contexts.Find(reinterpret_cast<Token>(context));
+    if (held == nullptr) {
         // A late delivery for a registration that has been withdrawn (its context may
-        // be gone), or one that this module never made.
+        // be gone, and another object may have its address), or one that this module
+        // never made.
         return;
     }
-    const auto contextObject = py::reinterpret_borrow<py::object>(static_cast<PyObject*>(context));
+    const py::object contextObject = *held;
     std::vector<py::object> recipients;
     try {
         recipients = Recipients(source, ItemKeys(payload).Keys());
@@ -330,8 +377,8 @@ void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const py::o
     InstallExitHooks(table);
     PathEntry& entry = table.eventHandlers[path];
     entry.handlers.try_emplace(handler.ptr(), handler);
-    table.contexts.Hold(entry, context);
-    client.RegisterEvent(path, &DispatchEvent, context.ptr());
+    const Token token = table.contexts.Hold(entry, context);
+    client.RegisterEvent(path, &DispatchEvent, AsContextPointer(token));
 }
 
 void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const py::object& handler) {
@@ -379,6 +426,10 @@ void DispatchEvent(const char* source, const char* payload, void* context) {
         // interpreter lock there is no way to report it; the notification is lost,
         // but the framework's thread lives on.
     }
+}
+
+void* RegisteredContextPointer(const py::object& context) {
+    return AsContextPointer(Table().contexts.TokenOf(context.ptr()));
 }
 
 bool IsDispatchingEvent() { return dispatchesOnThisThread > 0; }

@@ -12,8 +12,10 @@
 namespace Vexa::VexaPy {
 
 // Adds handler (by identity) under path, then registers DispatchEvent for path with
-// the client library, passing context. The table keeps context alive until the last
-// handler of path is unregistered. Called with the interpreter lock held.
+// the client library, passing as its context pointer the token of context: a number
+// never handed out before in this process, which the table maps to context. The table
+// keeps context alive until the last handler of every path registered with it is
+// unregistered, which withdraws the token. Called with the interpreter lock held.
 void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const pybind11::object& handler,
                    const pybind11::object& context);
 
@@ -26,10 +28,16 @@ void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const pyb
 // The client library's EventCallback: runs the handlers registered under the paths
 // that the payload's items name. Safe on any thread; never throws. A failure (a
 // handler raising, a payload that is not JSON, text that is not UTF-8) ends the
-// notification and is reported through sys.unraisablehook. Notifications for a
-// context the table no longer holds, and all notifications once the interpreter has
-// begun to exit, are dropped without touching Python.
+// notification and is reported through sys.unraisablehook. context is the token of a
+// registration; notifications for a token withdrawn or never made, and all
+// notifications once the interpreter has begun to exit, are dropped without touching
+// Python.
 void DispatchEvent(const char* source, const char* payload, void* context);
+
+// The context pointer handed to the client library with the registrations made with
+// context, or null when none stands: for programs that call DispatchEvent themselves,
+// as the library would. Called with the interpreter lock held.
+void* RegisteredContextPointer(const pybind11::object& context);
 
 // True on a thread that is inside DispatchEvent: a framework thread running Python
 // handlers (or a thread on which the library called back during an operation).

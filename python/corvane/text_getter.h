@@ -54,8 +54,8 @@ private:
             if (utf8 != nullptr && holder.holder_constructed()) {
                 return Run(*holder.template value_ptr<Self>(), std::string(utf8, static_cast<std::size_t>(size)));
             }
-            // A str that cannot be encoded, or an object never initialised: pybind11
-            // reports those.
+            // A str that cannot be encoded, or an object never initialised: the
+            // generic entry reports those.
             PyErr_Clear();
         }
         return PyObject_Vectorcall(generic, args, static_cast<std::size_t>(count), keywords);

@@ -1,7 +1,9 @@
 """A process that ends while framework threads deliver notifications ends cleanly.
 
 Each case runs a fresh interpreter that subscribes, waits until notifications flow,
-and then simply ends, many times over, since the window it probes is narrow.
+and then simply ends, many times over, since the window it probes is narrow. Events
+also work in an interpreter without fork (as on Windows), whose exit hook is
+installed once.
 """
 
 from pathlib import Path
@@ -84,6 +86,36 @@ wait_for(lambda: handler.calls > 5)
 print("end of script", flush=True)
 """,
 }
+
+
+# The core event cases in an interpreter that, like Python on Windows, has no
+# os.register_at_fork; a plugin counts the atexit hooks that the tests' own bodies add.
+WITHOUT_FORK = r"""
+import atexit, os, sys
+import pytest  # imports modules (random among them) that expect the hook where fork exists
+del os.register_at_fork
+
+class AtexitHooks:
+    added = 0
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_call(self, item):
+        before = atexit._ncallbacks()
+        yield
+        self.added += atexit._ncallbacks() - before
+
+hooks = AtexitHooks()
+status = pytest.main(["-q", "-p", "no:cacheprovider", *sys.argv[1:]], plugins=[hooks])
+print("status", int(status), "atexit hooks added", hooks.added, flush=True)
+"""
+
+
+def test_core_event_cases_where_fork_does_not_exist():
+    tests = Path(__file__).resolve().parent
+    code = f"import sys; sys.argv[1:] = {[str(tests / 'test_events_dispatch.py'), str(tests / 'test_events_table.py')]!r}\n"
+    result = run_python(code + WITHOUT_FORK, timeout=600)
+    assert result.stdout.splitlines()[-1:] == ["status 0 atexit hooks added 1"], \
+        result.stdout[-4000:] + result.stderr[-4000:]
 
 
 @pytest.mark.parametrize("run", range(RUNS))

@@ -77,6 +77,27 @@ class TestContextLifetime:
         double.UnregisterEvent("c.a", handler)
         assert withdrawn.tag == "withdrawn"
 
+    def test_late_delivery_never_reaches_a_new_context_at_a_freed_address(self, double):
+        handler, other = Recorder("withdrawn path"), Recorder("other path")
+        withdrawn = object()
+        address = id(withdrawn)
+        double.RegisterEvent("c.a", handler, withdrawn)
+        double.UnregisterEvent("c.a", handler)
+        del withdrawn
+        # Allocate until a new object takes the freed address, as the fault was found.
+        allocated = [object() for _ in range(200_000)]
+        reused = next((candidate for candidate in allocated if id(candidate) == address), None)
+        assert reused is not None, "no new object took the freed address"
+        del allocated
+        double.RegisterEvent("d.b", other, reused)
+        double.RegisterEvent("c.a", handler, Context("current"))
+        double_command(double, "events.emit_withdrawn", source="c", payload='{"a": 1}')
+        assert (handler.calls, other.calls) == ([], [])
+        double_command(double, "events.emit", source="c", payload='{"a": 1}')
+        assert [ctx.tag for _, _, ctx in handler.calls] == ["current"]
+        double.UnregisterEvent("c.a", handler)
+        double.UnregisterEvent("d.b", other)
+
 
 class TestFailuresInDispatch:
     def test_raising_handler_is_reported_and_ends_the_notification(self, client):

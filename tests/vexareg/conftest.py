@@ -71,11 +71,12 @@ class Machine:
         env["VEXA_PLATFORM_ROOT"] = str(self.root)
         return env
 
-    def run(self, *args, program=VEXAREG, cwd=None, stdout=subprocess.PIPE, preexec=None):
-        """Runs vexareg with stdout and stderr captured apart."""
+    def run(self, *args, program=VEXAREG, cwd=None, stdout=subprocess.PIPE, preexec=None, timeout=120):
+        """Runs vexareg with stdout and stderr captured apart; a run that outlasts
+        timeout seconds fails the test."""
         completed = subprocess.run([program, *map(str, args)], cwd=cwd, env=self.environment(),
                                    stdout=stdout, stderr=subprocess.PIPE, preexec_fn=preexec,
-                                   timeout=120)
+                                   timeout=timeout)
         return Run(completed)
 
     def run_merged(self, *args, cwd=None):

@@ -247,3 +247,22 @@ def test_unsigned_code_never_runs_while_orbisk_is_swapped(framework, mode):
     assert set(outcomes) <= {0, 8}, outcomes
     # Both libraries were met, and the attacker was stopped at least once.
     assert outcomes[0] > 0 and outcomes[8] > 0 and refused > 0, (outcomes, succeeded, refused)
+
+
+@pytest.mark.parametrize("name", ["provider-catalog.json.tmp", "provider-catalog.lock"])
+@pytest.mark.parametrize("target", ["victim", "created-through-the-link"])
+def test_planted_link_is_never_followed(framework, name, target):
+    # Wine shows the links of this machine's file system to the program as they are;
+    # whatever it makes of them, the writer must neither create nor change a file
+    # outside the install directory, and the registration succeeds or fails cleanly.
+    outside = framework.root / "outside"
+    outside.mkdir()
+    (outside / "victim").write_bytes(b"owned by someone else\n")
+    (framework.install_dir / name).symlink_to(outside / target)
+    before = {path.name: path.read_bytes() for path in outside.iterdir()}
+
+    run = framework.run("-r", windows(framework.provider("sensor.dll")))
+
+    assert {path.name: path.read_bytes() for path in outside.iterdir()} == before
+    assert (run.code, run.out, run.err) in [(0, BANNER, b""), (1, BANNER, b"Registration failed with exception\n")], run
+    assert [path.name for path in framework.install_dir.iterdir() if ".tmp-" in path.name] == []
