@@ -111,8 +111,9 @@ import sys
 import Corvane
 
 def tessaly_mapped():
+    # A library is mapped from a sealed snapshot named after its file.
     with open("/proc/self/maps", encoding="utf-8") as maps:
-        return any(line.rstrip().endswith("/Tessaly.dll") for line in maps)
+        return any(line.rstrip().removesuffix(" (deleted)").endswith("/Tessaly.dll") for line in maps)
 
 try:
     api = getattr(Corvane, sys.argv[1])()
