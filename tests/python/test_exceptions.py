@@ -120,8 +120,9 @@ try:
 except BaseException as error:
     print(type(error).__name__, repr(error.args), tessaly_mapped())
 else:
+    mapped = tessaly_mapped()
     del api
-    print("constructed", tessaly_mapped())
+    print("constructed", mapped, tessaly_mapped())
 """
 
 # What the library throws (tests/libraries/throw_described.h) and the Python exception.
@@ -156,7 +157,7 @@ def test_library_with_private_runtime_throwing_from_an_export(tmp_path, monkeypa
     assert child.returncode == 0, f"status {child.returncode}: {child.stderr}"
     if export == "DESTROY":
         # Freeing the object drops what the destroy export threw and releases the library.
-        expected = "constructed False"
+        expected = "constructed True False"
     else:
         # The translated exception, raised after the library has left the process.
         expected = f"{python} {(text,)!r} False"
