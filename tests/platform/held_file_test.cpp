@@ -169,6 +169,29 @@ TEST_F(HeldFile, OneModulePerFullPathCountedUntilTheLastFree) {
     EXPECT_FALSE(mapped());
 }
 
+// A library may keep itself mapped past its last FreeLibrary. The dynamic loader knows
+// it by the descriptor name it was opened with, which a later snapshot may be given
+// again: that later load must still get its own file, never the resident module.
+TEST_F(HeldFile, AModuleThatStaysResidentIsNeverReturnedForAnotherFile) {
+    HMODULE first = LoadLibraryExA(library.c_str(), nullptr, 0);
+    ASSERT_NE(first, nullptr);
+    void* pin = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    ASSERT_NE(pin, nullptr);
+    dlclose(pin);
+    EXPECT_TRUE(FreeLibrary(first));
+
+    const fs::path other = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, directory, "Other.dll");
+    for (int round = 0; round < 4; ++round) {
+        HMODULE second = LoadLibraryExA(other.c_str(), nullptr, 0);
+        ASSERT_NE(second, nullptr);
+        EXPECT_NE(second, first);
+        Dl_info info{};
+        ASSERT_NE(dladdr(reinterpret_cast<void*>(GetProcAddress(second, "PlatformTestAnswer")), &info), 0);
+        EXPECT_EQ(fs::path(info.dli_fname), other);
+        EXPECT_TRUE(FreeLibrary(second));
+    }
+}
+
 TEST_F(HeldFile, OnlyHandlesThatKeepTheFileAsItIsAreGiven) {
     const std::wstring path = library.wstring();
     struct Request {
