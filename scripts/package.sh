@@ -42,6 +42,7 @@ mkdir -p "$dist"
 # The wheel: the module of the default build, packed by the build backend of
 # pyproject.toml with Debian's pip, offline and without an isolated build environment.
 cmake --preset default >/dev/null
+cmake --build --preset default --target Corvane -j "$jobs"
 version=$(cat build/default/VERSION)
 rm -f "$dist"/corvane-*.whl
 CMAKE_BUILD_PARALLEL_LEVEL=$jobs VEXA_BUILD_DIR=$root/build/default \
