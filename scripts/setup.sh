@@ -8,6 +8,7 @@ packages=(
     nlohmann-json3-dev pybind11-dev pybind11-json-dev
     libssl-dev openssl python3-dev libgtest-dev libgmock-dev
     python3-pytest python3-hypothesis python3-mypy python3-ujson
+    python3-venv python3-pip zip unzip
     clang-14 libclang-rt-14-dev
 )
 

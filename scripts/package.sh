@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds what the packages need and leaves in dist/:
+#   corvane-VERSION-cp311-cp311-linux_x86_64.whl   the Corvane module with its type stub,
+#       for Debian's /usr/bin/python3, built from the default build tree (build/default)
+#   vexa-client-VERSION-win64.zip                   the Windows product: vexareg.exe (its
+#       manifest embedded), README.txt and THIRD-PARTY-NOTICES.txt, and the Windows
+#       Corvane module once the Windows build makes one; built from build/mingw
+# VERSION is the project(VERSION) of CMakeLists.txt. Installs the Debian packages it
+# needs (as root). Usage: scripts/package.sh [--linux-only]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+dist=$root/dist
+linux_only=false
+case "${1:-}" in
+    "") ;;
+    --linux-only) linux_only=true ;;
+    *) echo "usage: scripts/package.sh [--linux-only]" >&2; exit 2 ;;
+esac
+
+bash scripts/setup.sh
+if ! $linux_only; then
+    packages=(g++-mingw-w64-x86-64-posix osslsigncode googletest)
+    missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -ne 0 ]; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "package: missing packages: ${missing[*]}; run as root to install them" >&2
+            exit 1
+        fi
+        echo "package: installing ${missing[*]}"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq
+        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+fi
+jobs=$(nproc)
+mkdir -p "$dist"
+
+# The wheel: the module of the default build, packed by the build backend of
+# pyproject.toml with Debian's pip, offline and without an isolated build environment.
+cmake --preset default >/dev/null
+cmake --build --preset default --target Corvane -j "$jobs"
+version=$(cat build/default/VERSION)
+rm -f "$dist"/corvane-*.whl
+CMAKE_BUILD_PARALLEL_LEVEL=$jobs VEXA_BUILD_DIR=$root/build/default \
+    /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --no-index --no-cache-dir --disable-pip-version-check \
+    --wheel-dir "$dist" "$root"
+wheel=$(ls "$dist"/corvane-"$version"-*.whl)
+echo "package: $wheel"
+
+if $linux_only; then
+    exit 0
+fi
+
+# The Windows product archive: the component "tools" of the MinGW-w64 build, and the
+# component "python" (empty until the Windows build makes the module). Nothing of the
+# component "devtools" (the platform stand-in's tool, the sample framework) goes in.
+cmake --preset mingw >/dev/null
+[ "$(cat build/mingw/VERSION)" = "$version" ] || { echo "package: the two build trees disagree on the version" >&2; exit 1; }
+cmake --build --preset mingw --target vexareg -j "$jobs"
+name=vexa-client-$version-win64
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+cmake --install build/mingw --component tools --prefix "$stage/$name" --strip >/dev/null
+cmake --install build/mingw --component python --prefix "$stage/$name" --strip >/dev/null
+exe=$stage/$name/bin/vexareg.exe
+[ -f "$exe" ] || { echo "package: no vexareg.exe was installed" >&2; exit 1; }
+grep -q 'requireAdministrator' "$exe" || { echo "package: vexareg.exe carries no manifest" >&2; exit 1; }
+archive=$dist/$name.zip
+rm -f "$archive"
+(cd "$stage" && zip -q -r -X "$archive" "$name")
+if unzip -Z1 "$archive" | grep -E -i '(^|/)(vexa-platform|Orbisk\.dll|Tessaly\.dll|devca|[^/]*\.pem)'; then
+    echo "package: development files in $archive" >&2
+    exit 1
+fi
+echo "package: $archive"
+unzip -l "$archive"
