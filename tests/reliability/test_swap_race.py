@@ -27,7 +27,7 @@ VEXAREG_RUNS = 50 if SANITIZED else 250
 TIMEOUT = 600
 
 SWAPPER = textwrap.dedent(r"""
-    import os, shutil, sys
+    import os, shutil, sys, time
     target, signed, unsigned, mode, stop = sys.argv[1:6]
     swaps = 0
     if mode == "rename":
@@ -51,6 +51,9 @@ SWAPPER = textwrap.dedent(r"""
                     out.write(content)
                     out.truncate()
                 swaps += 1
+                # The file is whole only between two writes; a short pause after each
+                # lets a client meet each library whole now and then.
+                time.sleep(0.002)
     print(swaps)
     """)
 

@@ -68,6 +68,9 @@ int wmain(int argc, wchar_t** argv) {
             else
                 done = Write(target, contents[which]);
             ++(done ? succeeded : refused);
+            // A file rewritten in place is whole only between two writes; a short pause
+            // after each lets a reader meet each library whole now and then.
+            if (mode != L"move") Sleep(5);
         }
     }
     std::printf("%ld %ld\n", succeeded, refused);
