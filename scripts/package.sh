@@ -18,23 +18,10 @@ case "${1:-}" in
     *) echo "usage: scripts/package.sh [--linux-only]" >&2; exit 2 ;;
 esac
 
-bash scripts/setup.sh
-if ! $linux_only; then
-    packages=(g++-mingw-w64-x86-64-posix osslsigncode googletest)
-    missing=()
-    for p in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    if [ ${#missing[@]} -ne 0 ]; then
-        if [ "$(id -u)" -ne 0 ]; then
-            echo "package: missing packages: ${missing[*]}; run as root to install them" >&2
-            exit 1
-        fi
-        echo "package: installing ${missing[*]}"
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-    fi
+if $linux_only; then
+    bash scripts/setup.sh
+else
+    bash scripts/setup.sh g++-mingw-w64-x86-64-posix osslsigncode googletest
 fi
 jobs=$(nproc)
 mkdir -p "$dist"

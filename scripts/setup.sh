@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, and nothing else.
+# Installs the Debian packages the build and the tests need, and nothing else, and
+# the packages named as arguments (for scripts that need more).
 # Idempotent: the package lists are refreshed only when something is missing.
+# Usage: scripts/setup.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(
@@ -10,6 +12,7 @@ packages=(
     python3-pytest python3-hypothesis python3-mypy python3-ujson
     python3-venv python3-pip zip unzip
     clang-14 libclang-rt-14-dev
+    "$@"
 )
 
 missing=()
