@@ -26,6 +26,8 @@ if(NOT _vexa_python_version MATCHES "\"3\\.11\\.")
   message(FATAL_ERROR "${VEXA_WINDOWS_PYTHON_HEADERS} does not hold CPython 3.11 (${_vexa_python_version})")
 endif()
 set(VEXA_WINDOWS_PYTHON TRUE)
+# For the wheel's tag (scripts/package.sh): the interpreter the module is built for.
+set(VEXA_WINDOWS_PYTHON_VERSION 3.11 CACHE INTERNAL "")
 
 # Copied into the build tree for the reason given in mingw-w64/nlohmann_jsonConfig.cmake:
 # /usr/include would put the build machine's C library in front of MinGW's.
