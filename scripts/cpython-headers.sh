@@ -21,7 +21,7 @@ if [ -f "$stamp" ]; then
 fi
 
 apt_dir=$dest/apt
-rm -rf "$dest"
+rm -rf "$apt_dir" "$dest/Include" "$dest/PC"
 mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/download"
 : >"$apt_dir/sources.list"
 
