@@ -22,6 +22,7 @@ BUILD = Path(os.environ["VEXA_MINGW_BUILD"])
 MODULE = BUILD / "python" / "Corvane.pyd"
 # The DLLs of a fresh Windows installation: the prefix's system32 after wineboot.
 SYSTEM32 = Path(os.environ["WINEPREFIX"]) / "drive_c" / "windows" / "system32"
+LINUX_LIBPYTHON = "/usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0"
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python" / "build_backend"))
 import corvane_build  # noqa: E402
 
@@ -61,6 +62,21 @@ def test_imports_python311_and_windows_dlls_only():
     # The MinGW runtimes (libstdc++-6, libgcc_s_seh-1, libwinpthread-1) are linked in.
     assert [name for name in others if name.lower().startswith("lib")] == []
     assert [name for name in others if name.lower() not in system] == []
+
+
+def test_python_names_are_those_of_cpython_3_11():
+    """The .def behind the import library lists names taken from the module's objects;
+    the same CPython release built for this machine exports every one of them, so none
+    is a name that python311.dll could lack (a Windows-only name would show here too)."""
+    [definition] = BUILD.glob("**/python311.def")
+    lines = definition.read_text().splitlines()
+    assert lines[:2] == ["LIBRARY python311.dll", "EXPORTS"]
+    names = [line.strip() for line in lines[2:]]
+    assert "PyModule_Create2" in names or "PyModule_Create2TraceRefs" in names
+    linux = subprocess.run(["nm", "-D", "--defined-only", "--format=posix", LINUX_LIBPYTHON], check=True,
+                           capture_output=True, text=True).stdout
+    exported = {line.split()[0] for line in linux.splitlines() if line.strip()}
+    assert [name for name in names if name not in exported] == []
 
 
 def test_version_check_is_for_3_11():
