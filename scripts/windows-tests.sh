@@ -123,5 +123,5 @@ VEXA_RECORDING_UNSIGNED=$build/tests/libraries/spine_catalog_unsigned.dll \
     pytests "vexareg process tests" "$root/tests/windows/test_vexareg_wine.py"
 VEXA_MINGW_BUILD=$build pytests "Corvane.pyd inspection and wheel" -s "$root/tests/windows/test_corvane_windows.py"
 
-echo "windows-tests: $total tests run under Wine ($skipped of them skipped); $failed of 5 runs failed"
+echo "windows-tests: $total tests run, under Wine and on Corvane.pyd ($skipped of them skipped); $failed of 5 runs failed"
 [ "$failed" -eq 0 ]
