@@ -31,6 +31,11 @@ set(VEXA_WINDOWS_PYTHON_VERSION 3.11 CACHE INTERNAL "")
 
 # Copied into the build tree for the reason given in mingw-w64/nlohmann_jsonConfig.cmake:
 # /usr/include would put the build machine's C library in front of MinGW's.
+foreach(header IN ITEMS pybind11/pybind11.h pybind11_json/pybind11_json.hpp)
+  if(NOT EXISTS "/usr/include/${header}")
+    message(FATAL_ERROR "No /usr/include/${header}: the Windows Corvane module needs Debian's pybind11-dev and pybind11-json-dev")
+  endif()
+endforeach()
 set(_vexa_binding_include "${CMAKE_BINARY_DIR}/mingw-w64-include")
 file(COPY /usr/include/pybind11 /usr/include/pybind11_json DESTINATION "${_vexa_binding_include}")
 
