@@ -2,6 +2,8 @@
 // between Windows (a code page chosen by the process) and other systems (UTF-8).
 #include "common/code_page.h"
 
+#include <memory>
+
 #include "common/win32.h"
 
 namespace fs = std::filesystem;
@@ -49,16 +51,36 @@ std::optional<std::wstring> WideFromNarrow(const std::string& narrow) {
     return wide;
 }
 
-fs::path PathFromNarrow(const std::string& narrow) {
+std::optional<fs::path> PathFromNarrow(const std::string& narrow) {
     if (std::optional<std::wstring> wide = WideFromNarrow(narrow)) return fs::path(*wide);
-    return fs::path();
+    return std::nullopt;
+}
+
+std::vector<bool> ArgumentsArrivedWhole(int argc, const char* const argv[]) {
+    std::vector<bool> whole(static_cast<std::size_t>(argc), false);
+    if (argc > 0) whole[0] = true;
+    struct LocalFreeDeleter {
+        void operator()(LPWSTR* block) const { LocalFree(block); }
+    };
+    int count = 0;
+    const std::unique_ptr<LPWSTR[], LocalFreeDeleter> wide(CommandLineToArgvW(GetCommandLineW(), &count));
+    // A look-alike quote or blank moves the boundaries between arguments: then none of
+    // them can be trusted to be what was given.
+    if (!wide || count != argc) return whole;
+    for (int index = 1; index < argc; ++index)
+        whole[static_cast<std::size_t>(index)] = WideFromNarrow(argv[index]) == std::wstring(wide[index]);
+    return whole;
 }
 
 #else
 
 std::optional<std::string> NarrowFromPath(const fs::path& path) { return path.native(); }
 
-fs::path PathFromNarrow(const std::string& narrow) { return fs::path(narrow); }
+std::optional<fs::path> PathFromNarrow(const std::string& narrow) { return fs::path(narrow); }
+
+std::vector<bool> ArgumentsArrivedWhole(int argc, const char* const[]) {
+    return std::vector<bool>(static_cast<std::size_t>(argc), true);
+}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing beyond U+10FFFF.
 std::optional<std::wstring> WideFromNarrow(const std::string& narrow) {

@@ -83,7 +83,7 @@ std::filesystem::path FrameworkLibraryPath(const std::filesystem::path& fileName
         const char* text = reinterpret_cast<const char*>(buffer);
         directory.assign(text, BoundedLength(text, sizeof buffer));
     }
-    std::filesystem::path path = directory.empty() ? std::filesystem::path() : CodePage::PathFromNarrow(directory);
+    std::filesystem::path path = CodePage::PathFromNarrow(directory).value_or(std::filesystem::path());
     if (path.empty()) throw VexaException("Error Locating Framework Directory", 1);
     path /= fileName;
     return path;

@@ -11,6 +11,7 @@
 #endif
 #include <windows.h>
 #include <cfgmgr32.h>
+#include <shellapi.h>
 #ifdef __MINGW32__
 // MinGW-w64 declares the older WINTRUST_DATA without pSignatureSettings (80 bytes on
 // 64-bit Windows); WinVerifyTrust of current Windows versions reads the full one.

@@ -4,7 +4,9 @@
 #       for Debian's /usr/bin/python3, built from the default build tree (build/default)
 #   vexa-client-VERSION-win64.zip                   the Windows product: vexareg.exe (its
 #       manifest embedded), README.txt and THIRD-PARTY-NOTICES.txt, and the Windows
-#       Corvane module once the Windows build makes one; built from build/mingw
+#       Corvane module with its stubs in python/; built from build/mingw
+#   corvane-VERSION-cp311-cp311-win_amd64.whl       the Windows Corvane module for 64-bit
+#       CPython 3.11 with its type stub, from build/mingw
 # VERSION is the project(VERSION) of CMakeLists.txt. Installs the Debian packages it
 # needs (as root). Usage: scripts/package.sh [--linux-only]
 set -euo pipefail
@@ -31,23 +33,24 @@ mkdir -p "$dist"
 cmake --preset default >/dev/null
 cmake --build --preset default --target Corvane -j "$jobs"
 version=$(cat build/default/VERSION)
-rm -f "$dist"/corvane-*.whl
+rm -f "$dist"/corvane-*-linux_*.whl
 CMAKE_BUILD_PARALLEL_LEVEL=$jobs VEXA_BUILD_DIR=$root/build/default \
     /usr/bin/python3 -m pip wheel --no-build-isolation --no-deps --no-index --no-cache-dir --disable-pip-version-check \
     --wheel-dir "$dist" "$root"
-wheel=$(ls "$dist"/corvane-"$version"-*.whl)
+wheel=$(ls "$dist"/corvane-"$version"-*-linux_*.whl)
 echo "package: $wheel"
 
 if $linux_only; then
     exit 0
 fi
 
-# The Windows product archive: the component "tools" of the MinGW-w64 build, and the
-# component "python" (empty until the Windows build makes the module). Nothing of the
-# component "devtools" (the platform stand-in's tool, the sample framework) goes in.
+# The Windows product archive: the components "tools" and "python" of the MinGW-w64
+# build. Nothing of the component "devtools" (the platform stand-in's tool, the sample
+# framework) goes in.
+bash scripts/cpython-headers.sh "$root/build/mingw/cpython-3.11"
 cmake --preset mingw >/dev/null
 [ "$(cat build/mingw/VERSION)" = "$version" ] || { echo "package: the two build trees disagree on the version" >&2; exit 1; }
-cmake --build --preset mingw --target vexareg -j "$jobs"
+cmake --build --preset mingw --target vexareg Corvane -j "$jobs"
 name=vexa-client-$version-win64
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -65,3 +68,8 @@ if unzip -Z1 "$archive" | grep -E -i '(^|/)(vexa-platform|Orbisk\.dll|Tessaly\.d
 fi
 echo "package: $archive"
 unzip -l "$archive"
+
+# The Windows wheel, packed like the Linux one by the build backend.
+rm -f "$dist"/corvane-*-win_amd64.whl
+windows_wheel=$(/usr/bin/python3 python/build_backend/corvane_build.py windows-wheel build/mingw "$dist")
+echo "package: $dist/$windows_wheel"

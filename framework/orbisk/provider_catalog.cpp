@@ -21,14 +21,15 @@ fs::path CatalogPath(const fs::path& provider) {
     fs::path absolute = fs::absolute(provider, error);
     if (error)
         throw InvalidArgumentException(
-            "Cannot make provider path absolute: " + provider.string() + ": " + error.message(),
+            "Cannot make provider path absolute: " + provider.u8string() + ": " + error.message(),
             kInvalidArgument);
     fs::path normal = absolute.lexically_normal();
     // The catalog is UTF-8 JSON; a path that is not UTF-8 could never be written out.
+    // (On Windows u8string converts from the wide form; elsewhere it is the bytes as they are.)
     try {
-        (void)json(normal.string()).dump();
+        (void)json(normal.u8string()).dump();
     } catch (const json::type_error&) {
-        throw InvalidArgumentException("Provider path is not valid UTF-8: " + normal.string(),
+        throw InvalidArgumentException("Provider path is not valid UTF-8: " + normal.u8string(),
                                        kInvalidArgument);
     }
     return normal;
@@ -48,9 +49,9 @@ void ProviderCatalog::RegisterProvider(const fs::path& provider) {
     std::error_code error;
     fs::file_status status = fs::status(path, error);
     if (!fs::exists(status))
-        throw ProviderNotFoundException("Provider library not found: " + path.string(), kNotFound);
+        throw ProviderNotFoundException("Provider library not found: " + path.u8string(), kNotFound);
     if (!fs::is_regular_file(status))
-        throw InvalidArgumentException("Provider is not a regular file: " + path.string(),
+        throw InvalidArgumentException("Provider is not a regular file: " + path.u8string(),
                                        kInvalidArgument);
 
     catalog.Update([&](std::vector<json>& entries) {
@@ -67,7 +68,7 @@ void ProviderCatalog::UnregisterProvider(const fs::path& provider) {
             return ProviderEntryPath(entry) == path;
         });
         if (found == entries.end())
-            throw ProviderNotFoundException("Provider is not registered: " + path.string(),
+            throw ProviderNotFoundException("Provider is not registered: " + path.u8string(),
                                             kNotFound);
         entries.erase(found);
         return true;

@@ -95,9 +95,11 @@ void ProviderCatalogFile::RemoveLeftovers() const {
 }
 
 json MakeProviderEntry(const fs::path& provider) {
-    return json{{"path", provider.string()}, {"name", provider.stem().string()}};
+    // UTF-8 on every platform: on Windows string() would give the C library's narrow
+    // form, which is neither UTF-8 nor able to hold every character of a path.
+    return json{{"path", provider.u8string()}, {"name", provider.stem().u8string()}};
 }
 
-fs::path ProviderEntryPath(const json& entry) { return entry.at("path").get<std::string>(); }
+fs::path ProviderEntryPath(const json& entry) { return fs::u8path(entry.at("path").get<std::string>()); }
 
 }  // namespace Vexa::Framework

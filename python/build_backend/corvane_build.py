@@ -13,6 +13,10 @@ The wheel holds:
                                     take an installed single-file module's types from
                                     there (a py.typed marker would need a package)
 
+The same packing makes the win_amd64 wheel of the Windows build (Corvane.pyd in place of
+the .so), which no interpreter here can build through pip:
+    python3 corvane_build.py windows-wheel BUILD_DIR WHEEL_DIR
+
 Settings (pip: --config-settings KEY=VALUE; build: -C KEY=VALUE), or the environment:
     build-dir  / VEXA_BUILD_DIR   the CMake build tree to use; default build/wheel
 """
@@ -111,28 +115,23 @@ def _write_wheel(path, files, dist_info, metadata_files):
         add(f"{dist_info}/RECORD", record.getvalue().encode())
 
 
-def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    build_dir = _build_dir(config_settings)
-    _build_module(build_dir)
-    version = (build_dir / "VERSION").read_text().strip()
-    python_dir = _cache_value(build_dir, "VEXA_INSTALL_PYTHONDIR")
-    tag = wheel_tag()
+def _installed_python_component(build_dir, scratch):
+    """(archive name, bytes, executable) of each file of the build tree's component
+    "python", installed stripped into the scratch directory."""
+    prefix = Path(scratch)
+    _run("cmake", "--install", build_dir, "--component", "python", "--prefix", prefix, "--strip")
+    root = prefix / _cache_value(build_dir, "VEXA_INSTALL_PYTHONDIR")
+    payload = sorted(p for p in root.rglob("*") if p.is_file())
+    return [(p.relative_to(root).as_posix(), p.read_bytes(), os.access(p, os.X_OK)) for p in payload]
 
-    with tempfile.TemporaryDirectory(prefix="corvane-wheel-") as scratch:
-        prefix = Path(scratch)
-        _run("cmake", "--install", build_dir, "--component", "python", "--prefix", prefix, "--strip")
-        root = prefix / python_dir
-        payload = sorted(p for p in root.rglob("*") if p.is_file())
-        suffix = sysconfig.get_config_var("EXT_SUFFIX")
-        if not any(p.name == f"Corvane{suffix}" for p in payload):
-            found = ", ".join(p.name for p in payload) or "nothing"
-            raise BuildError(f"{build_dir} holds no Corvane{suffix} for {sys.executable} (installed: {found})")
-        files = [(p.relative_to(root).as_posix(), p.read_bytes(), os.access(p, os.X_OK)) for p in payload]
 
+def pack_wheel(wheel_directory, files, version, tag, python_version):
+    """Writes the Corvane wheel of the given files for the tag (e.g. cp311-cp311-win_amd64)
+    and interpreter version ("3.11"); gives the file name."""
     name = DISTRIBUTION.lower()
     dist_info = f"{name}-{version}.dist-info"
     metadata = (f"Metadata-Version: 2.1\nName: {DISTRIBUTION}\nVersion: {version}\nSummary: {SUMMARY}\n"
-                f"Requires-Python: =={sys.version_info.major}.{sys.version_info.minor}.*\n")
+                f"Requires-Python: =={python_version}.*\n")
     wheel_info = f"Wheel-Version: 1.0\nGenerator: corvane_build\nRoot-Is-Purelib: false\nTag: {tag}\n"
     filename = f"{name}-{version}-{tag}.whl"
     target = Path(wheel_directory) / filename
@@ -146,9 +145,49 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     return filename
 
 
+def _require_module(files, module, build_dir, python):
+    if not any(name == module for name, _, _ in files):
+        found = ", ".join(name for name, _, _ in files) or "nothing"
+        raise BuildError(f"{build_dir} holds no {module} for {python} (installed: {found})")
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    build_dir = _build_dir(config_settings)
+    _build_module(build_dir)
+    with tempfile.TemporaryDirectory(prefix="corvane-wheel-") as scratch:
+        files = _installed_python_component(build_dir, scratch)
+    _require_module(files, f"Corvane{sysconfig.get_config_var('EXT_SUFFIX')}", build_dir, sys.executable)
+    return pack_wheel(wheel_directory, files, (build_dir / "VERSION").read_text().strip(), wheel_tag(),
+                      f"{sys.version_info.major}.{sys.version_info.minor}")
+
+
+def build_windows_wheel(build_dir, wheel_directory):
+    """The win_amd64 wheel of the Windows build tree's Corvane.pyd (built beforehand): no
+    Windows interpreter runs here, so the tag comes from the Python the tree was
+    configured for (VEXA_WINDOWS_PYTHON_VERSION)."""
+    build_dir = Path(build_dir).resolve()
+    python_version = _cache_value(build_dir, "VEXA_WINDOWS_PYTHON_VERSION")
+    python = "cp" + python_version.replace(".", "")
+    with tempfile.TemporaryDirectory(prefix="corvane-wheel-") as scratch:
+        files = _installed_python_component(build_dir, scratch)
+    _require_module(files, "Corvane.pyd", build_dir, f"Windows CPython {python_version}")
+    return pack_wheel(wheel_directory, files, (build_dir / "VERSION").read_text().strip(),
+                      f"{python}-{python}-win_amd64", python_version)
+
+
 def get_requires_for_build_wheel(config_settings=None):
     return []
 
 
 def build_sdist(sdist_directory, config_settings=None):
     raise BuildError("Corvane is distributed as wheels only; the sources come from the repository")
+
+
+if __name__ == "__main__":
+    # python3 corvane_build.py windows-wheel BUILD_DIR WHEEL_DIR
+    if len(sys.argv) != 4 or sys.argv[1] != "windows-wheel":
+        sys.exit("usage: corvane_build.py windows-wheel BUILD_DIR WHEEL_DIR")
+    try:
+        print(build_windows_wheel(sys.argv[2], sys.argv[3]))
+    except BuildError as error:
+        sys.exit(f"corvane_build: {error}")

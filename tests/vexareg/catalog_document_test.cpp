@@ -1,5 +1,8 @@
 // The pure parts of vexareg: the extension rule for provider paths and the catalog
 // document built from the entries.
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,65 @@ TEST(VexaregEmptyArgumentVector, IsIncorrectInput) {
     EXPECT_EQ(ParseArguments(0, argv, operation, providers), ResultCode::IncorrectInput);
     EXPECT_TRUE(providers.empty());
     EXPECT_EQ(ComposeUsage(nullptr).rfind("Usage:  [OPTION] [absolute_path_to_dll] \n", 0), 0u);
+}
+
+// An argument that is not what the process was given (on Windows, one into which the
+// code page put a look-alike for a character it lacks) is never taken for what it
+// spells: an option so marked is not recognised, and a path so marked is left out
+// unexamined, like one whose text cannot be converted, whatever it names.
+class VexaregArgumentsNotWhole : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory = std::filesystem::temp_directory_path() /
+                    ("vexareg-arguments-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)));
+        std::filesystem::create_directories(directory);
+        for (const char* name : {"a.dll", "b.dll"}) std::ofstream(directory / name) << "x";
+        a = (directory / "a.dll").string();
+        b = (directory / "b.dll").string();
+        missing = (directory / "missing.dll").string();
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+
+    ResultCode Parse(const std::vector<std::string>& arguments, const std::vector<bool>& whole,
+                     std::vector<std::filesystem::path>& providers) {
+        std::vector<const char*> argv{"vexareg"};
+        for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+        Operation operation = Operation::None;
+        return ParseArguments(static_cast<int>(argv.size()), argv.data(), operation, providers, whole);
+    }
+
+    std::filesystem::path directory;
+    std::string a, b, missing;
+};
+
+TEST_F(VexaregArgumentsNotWhole, EachPositionSwept) {
+    const std::vector<std::string> arguments{"-r", a, b};
+    for (std::size_t marked = 0; marked <= arguments.size() + 1; ++marked) {
+        std::vector<bool> whole(arguments.size() + 1, true);
+        if (marked >= 1 && marked < whole.size()) whole[marked] = false;
+        std::vector<std::filesystem::path> providers;
+        const ResultCode code = Parse(arguments, whole, providers);
+        std::vector<std::filesystem::path> expected;
+        if (marked != 2) expected.push_back(a);
+        if (marked != 3) expected.push_back(b);
+        if (marked == 1) {
+            EXPECT_EQ(code, ResultCode::IncorrectInput);
+            EXPECT_TRUE(providers.empty());
+        } else {
+            EXPECT_EQ(code, marked == 2 || marked == 3 ? ResultCode::CatalogOperationFailed : ResultCode::Success)
+                << marked;
+            EXPECT_EQ(providers, expected) << marked;
+        }
+    }
+}
+
+TEST_F(VexaregArgumentsNotWhole, MarkedPathIsNotExaminedButLaterOnesAre) {
+    std::vector<std::filesystem::path> providers;
+    // A marked missing path is not reported missing; a later missing one still decides.
+    EXPECT_EQ(Parse({"-q", missing}, {true, true, false}, providers), ResultCode::CatalogOperationFailed);
+    EXPECT_EQ(Parse({"-q", a, missing}, {true, true, false, true}, providers), ResultCode::FileNotFound);
+    // A short vector leaves the arguments beyond it unexamined as well.
+    EXPECT_EQ(Parse({"-r", a}, {true, true}, providers), ResultCode::CatalogOperationFailed);
 }
 
 TEST(VexaregNotFound, ErrorsThatMeanNoSuchFile) {

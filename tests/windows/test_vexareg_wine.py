@@ -81,6 +81,7 @@ class Machine:
 
     def provider(self, name):
         path = self.work / name
+        path.parent.mkdir(parents=True, exist_ok=True)
         path.write_bytes(b"not really a library")
         return path
 
@@ -153,6 +154,62 @@ def test_register_query_unregister_query(framework):
 
     run = framework.run("-u", windows(provider))
     assert (run.code, run.out, run.err) == (0, BANNER, b""), run
+    assert listed(framework.run("-q")) is None
+
+
+@pytest.fixture(scope="session")
+def code_page_1252():
+    """The prefix's ANSI code page must be 1252, the Western European one, for the
+    characters below to be in it (the test script runs Wine under a C.UTF-8 locale,
+    which Wine maps to the English locale and so to 1252)."""
+    completed = wine(MACHINE_TOOL, "code-pages")
+    assert completed.returncode == 0, completed
+    ansi = int(completed.stdout.split()[0])
+    assert ansi == 1252, f"the ANSI code page of the Wine prefix is {ansi}, not 1252"
+
+
+# Characters of code page 1252 outside ASCII, in the file name and in a directory above
+# it; "€" is where 1252 and ISO 8859-1 part ways (0x80), so a conversion through the C
+# library's Latin-1 reading would name another file.
+@pytest.mark.parametrize("name", ["café.dll", "Größe/Grüße.dll", "€uro.dll"])
+def test_code_page_paths_are_registered_queried_and_unregistered(framework, code_page_1252, name):
+    provider = framework.provider(name)
+    argument = windows(provider)
+
+    run = framework.run("-r", argument)
+    assert (run.code, run.out, run.err) == (0, BANNER, b""), run
+    # The query examines its path arguments too; the catalog records the path as given.
+    catalog = listed(framework.run("-q", argument))
+    assert catalog == {"provider_catalog": [{"name": provider.stem, "path": argument}]}
+
+    run = framework.run("-u", argument)
+    assert (run.code, run.out, run.err) == (0, BANNER, b""), run
+    assert listed(framework.run("-q")) is None
+
+
+# Names that Windows refuses (ERROR_INVALID_NAME) do not exist for it, even where a
+# file of that name exists on this machine's side of drive Z:.
+@pytest.mark.parametrize("name", ["a<b.dll", "a>b.dll", "a|b.dll", "a*.dll", "a?.dll"])
+@pytest.mark.parametrize("option", ["-r", "-q"])
+def test_names_windows_refuses_give_9(framework, option, name):
+    run = framework.run(option, windows(framework.provider(name)))
+    assert (run.code, run.out, run.err) == (9, BANNER, b"The specified file does not exist\n"), run
+    assert listed(framework.run("-q")) is None
+
+
+# A character the code page lacks reaches the program as a look-alike ("ā" as "a") or a
+# default character, which would name another file, here one that exists. Such a path
+# cannot be examined: 8, and nothing is registered; a later missing path still gives 9.
+@pytest.mark.parametrize("name", ["ā.dll", "Ω.dll", "日本.dll"])
+def test_characters_outside_the_code_page_cannot_be_examined(framework, code_page_1252, name):
+    for look_alike in ("a.dll", "O.dll", "?.dll", "??.dll"):
+        framework.provider(look_alike)
+    provider = windows(framework.provider(name))
+    for option in ("-r", "-q"):
+        run = framework.run(option, provider)
+        assert (run.code, run.out, run.err) == (8, BANNER, NOT_OPENED), (option, run)
+    run = framework.run("-r", provider, windows(framework.work / "missing.dll"))
+    assert (run.code, run.out, run.err) == (9, BANNER, b"The specified file does not exist\n"), run
     assert listed(framework.run("-q")) is None
 
 

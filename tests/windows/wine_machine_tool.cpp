@@ -4,6 +4,9 @@
 //   vexa-wine-machine distrust PEM_FILE       remove it again
 //   vexa-wine-machine publish INSTALL_DIR     publish the framework device with InstallDir
 //   vexa-wine-machine remove                  remove every device the tests published
+//   vexa-wine-machine code-pages              print the ANSI and OEM code pages
+#include <windows.h>
+
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -29,8 +32,10 @@ int main(int argc, char** argv) {
             }}));
         } else if (command == "remove" && argc == 2) {
             VexaWine::RemoveDevices();
+        } else if (command == "code-pages" && argc == 2) {
+            std::printf("%u %u\n", GetACP(), GetOEMCP());
         } else {
-            std::fputs("usage: vexa-wine-machine trust|distrust PEM_FILE | publish INSTALL_DIR | remove\n", stderr);
+            std::fputs("usage: vexa-wine-machine trust|distrust PEM_FILE | publish INSTALL_DIR | remove | code-pages\n", stderr);
             return 2;
         }
         return 0;

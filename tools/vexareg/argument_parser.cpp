@@ -1,6 +1,9 @@
 #include "argument_parser.h"
 
+#include <optional>
 #include <string>
+
+#include "common/code_page.h"
 
 namespace fs = std::filesystem;
 
@@ -26,11 +29,14 @@ bool SelectOperation(const std::string& option, Operation& operation) {
 }
 
 PathCheck ExaminePath(const char* argument, fs::path& path) {
+    // The loader's conversion, in the code page of the file functions; the path
+    // object's own conversion of narrow text would use the C library's locale instead,
+    // and read some characters of the code page as others.
+    std::optional<fs::path> converted = CodePage::PathFromNarrow(argument);
+    if (!converted) return PathCheck::Unexaminable;
+    path = std::move(*converted);
     std::error_code error;
     try {
-        // Where paths are wide, this converts with the file-system code page and
-        // throws on a byte sequence that code page cannot represent.
-        path = fs::path(argument);
         // Only whether the query succeeds matters; what the path names does not.
         static_cast<void>(fs::status(path, error));
     } catch (const std::exception&) {
@@ -64,14 +70,18 @@ bool HasDllExtension(const fs::path& path) {
 }
 
 ResultCode ParseArguments(int argc, const char* const argv[], Operation& operation,
-                          std::vector<fs::path>& providers) {
+                          std::vector<fs::path>& providers, const std::vector<bool>& arrivedWhole) {
+    const auto whole = [&](int index) {
+        const auto at = static_cast<std::size_t>(index);
+        return arrivedWhole.empty() || (at < arrivedWhole.size() && arrivedWhole[at]);
+    };
     if (argc < 2) return ResultCode::IncorrectInput;
-    if (!SelectOperation(argv[1], operation)) return ResultCode::IncorrectInput;
+    if (!whole(1) || !SelectOperation(argv[1], operation)) return ResultCode::IncorrectInput;
 
     ResultCode recorded = ResultCode::Success;
     for (int index = 2; index < argc; ++index) {
         fs::path path;
-        switch (ExaminePath(argv[index], path)) {
+        switch (whole(index) ? ExaminePath(argv[index], path) : PathCheck::Unexaminable) {
         case PathCheck::Missing:
             return ResultCode::FileNotFound;
         case PathCheck::NotADll:

@@ -22,8 +22,14 @@ enum class Operation : int {
 // the first path that fails those checks (later paths are not examined), and
 // CatalogOperationFailed when some path could not be examined at all. Only queries
 // the file system; opens nothing.
+//
+// `arrivedWhole` tells, by index, which arguments are exactly what the process was
+// given (CodePage::ArgumentsArrivedWhole); empty means all of them. An option that did
+// not arrive whole is not recognised; a path that did not is not examined, like one
+// whose text cannot be converted.
 ResultCode ParseArguments(int argc, const char* const argv[], Operation& operation,
-                          std::vector<std::filesystem::path>& providers);
+                          std::vector<std::filesystem::path>& providers,
+                          const std::vector<bool>& arrivedWhole = {});
 
 // True for the errors that mean "there is no such file": the path or one of its
 // directories is missing, or the name cannot name a file.

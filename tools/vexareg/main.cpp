@@ -10,6 +10,7 @@
 
 #include "argument_parser.h"
 #include "catalog_operations.h"
+#include "common/code_page.h"
 #include "common/provider_catalog_api.h"
 #include "console.h"
 
@@ -40,7 +41,8 @@ int main(int argc, char* argv[]) {
 
     Operation operation = Operation::None;
     std::vector<std::filesystem::path> providers;
-    ResultCode code = ParseArguments(argc, argv, operation, providers);
+    ResultCode code = ParseArguments(argc, argv, operation, providers,
+                                     Vexa::CodePage::ArgumentsArrivedWhole(argc, argv));
 
     try {
         Vexa::ProviderCatalogApi catalog;
