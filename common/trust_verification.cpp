@@ -48,7 +48,7 @@ UniqueFile OpenUnchangeable(const std::string& narrowPath) {
     if (!wide) return UniqueFile();
     UniqueFile file(CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file && GetFileType(file.Get()) != FILE_TYPE_DISK) return UniqueFile();
+    if (file && GetFileType(file.get()) != FILE_TYPE_DISK) return UniqueFile();
     return file;
 }
 
