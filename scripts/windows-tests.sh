@@ -74,8 +74,8 @@ gtest() {
 
 # Wine's chain engine keeps the roots it read for the life of a process, so the test
 # that needs the development root absent runs in a process of its own, first.
-gtest "loader tests, untrusted root" "$build/tests/spine/spine_tests.exe" --gtest_filter='*UntrustedRoot*'
-gtest "loader tests" "$build/tests/spine/spine_tests.exe" --gtest_filter='-*UntrustedRoot*'
+gtest "loader tests, untrusted root" "$build/tests/loader/loader_tests.exe" --gtest_filter='*UntrustedRoot*'
+gtest "loader tests" "$build/tests/loader/loader_tests.exe" --gtest_filter='-*UntrustedRoot*'
 gtest "vexareg unit tests" "$build/tests/vexareg/vexareg_unit_tests.exe"
 
 echo "== vexareg process tests"
@@ -86,7 +86,7 @@ VEXA_WINE_MACHINE=$build/tests/windows/vexa-wine-machine.exe \
 VEXA_DEV_ROOT_CERT=$build/devca/root-cert.pem \
 VEXA_FRAMEWORK_INSTALL_DIR=$build/framework/install \
 VEXA_SWAP_ATTACKER=$build/tests/windows/swap-attacker.exe \
-VEXA_RECORDING_UNSIGNED=$build/tests/libraries/spine_catalog_unsigned.dll \
+VEXA_RECORDING_UNSIGNED=$build/tests/libraries/loader_catalog_unsigned.dll \
 PYTHONDONTWRITEBYTECODE=1 \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/tests/windows/test_vexareg_wine.py" >"$log" 2>&1 || status=$?
 tail -15 "$log"
