@@ -32,7 +32,7 @@ public:
     TrustState(const TrustState&) = delete;
     TrustState& operator=(const TrustState&) = delete;
 
-    bool Trusted() const { return result == 0; }
+    LONG Result() const { return result; }
 
 private:
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
@@ -57,7 +57,9 @@ bool IsFileTrusted(const std::string& narrowPath, HANDLE file) {
     if (!wide || wide->size() >= MAX_PATH) return false;
     WCHAR filePath[MAX_PATH] = {};
     wide->copy(filePath, wide->size());
-    return TrustState(filePath, file).Trusted();
+    return VerifyFileTrust(filePath, file) == 0;
 }
+
+LONG VerifyFileTrust(LPCWSTR filePath, HANDLE file) { return TrustState(filePath, file).Result(); }
 
 }  // namespace Vexa
