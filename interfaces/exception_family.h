@@ -11,14 +11,12 @@
 #include <stdexcept>
 #include <string>
 
-// The family as one table; the classes below, the catch ladder of TranslateException,
-// the Python types of Corvane and its stub all follow from it, and a test reads it to
-// check the stub and the module. Row: X(class, C++ base, Python base); the root row
-// goes to ROOT, as it is written out by hand below, all others to X. Each class
-// comes after its base (the compiler insists), so the reverse order is a valid
-// most-derived-first catch ladder. The order is also that of the Python types in the
-// module, which callers can see. A Python base of NoPythonType means the class has
-// no Python type of its own and is raised as the type of its nearest base.
+// The family as one table, from which the classes below, the catch ladder of
+// TranslateException, Corvane's Python types and its stub follow (a test compares the
+// stub). Row: (class, C++ base, Python base); the root, written out below, goes to
+// ROOT. Every base comes before its subclasses (the compiler insists), so the reverse
+// order is a most-derived-first catch ladder; the order is also the Python types' order
+// in the module. NoPythonType: raised as the Python type of the nearest base.
 //
 // Deliberately, the five leaves with the Python base Exception are no FrameworkException
 // in Python though they are in C++: that is the module's published surface.
@@ -61,13 +59,11 @@ public:
     std::int32_t code;
 };
 
-#define VEXA_DEFINE_EXCEPTION(Name, Base, PythonBase)                                         \
-    class Name : public Base {                                                                \
-    public:                                                                                   \
-        Name(const std::string& message, int code) : Base(message, code) {}                   \
-        Name(const Name&) = default;                                                          \
-        Name& operator=(const Name&) = default;                                               \
-        ~Name() override = default;                                                           \
+// Copies go through VexaException's own copy operations.
+#define VEXA_DEFINE_EXCEPTION(Name, Base, PythonBase)                       \
+    class Name : public Base {                                              \
+    public:                                                                 \
+        Name(const std::string& message, int code) : Base(message, code) {} \
     };
 #define VEXA_EXCEPTION_ROOT_WRITTEN_ABOVE(Name, Base, PythonBase)
 VEXA_EXCEPTION_FAMILY(VEXA_EXCEPTION_ROOT_WRITTEN_ABOVE, VEXA_DEFINE_EXCEPTION)
