@@ -1,8 +1,8 @@
 // Owner types for the platform resources that the loader acquires.
 #pragma once
 
-#include "common/unique_resource.h"
 #include "common/win32.h"
+#include "interfaces/unique_resource.h"
 
 namespace Vexa {
 

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/unique_resource.h"
 #include "interfaces/exception_family.h"
+#include "interfaces/unique_resource.h"
 #include "shared/framework_constants.h"
 
 namespace fs = std::filesystem;

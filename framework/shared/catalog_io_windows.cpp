@@ -5,7 +5,7 @@
 #include <system_error>
 #include <utility>
 
-#include "common/unique_resource.h"
+#include "interfaces/unique_resource.h"
 #include "interfaces/exception_family.h"
 #include "shared/framework_constants.h"
 

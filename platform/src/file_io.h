@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/unique_resource.h"
+#include "interfaces/unique_resource.h"
 
 namespace VexaPlatform {
 

@@ -30,7 +30,7 @@
 
 #include "common/client_api_wrapper.h"
 #include "common/exceptions.h"
-#include "common/unique_resource.h"
+#include "interfaces/unique_resource.h"
 #include "machine_state.h"
 
 namespace fs = std::filesystem;
