@@ -27,10 +27,9 @@ private:
     std::runtime_error text;
 };
 
-// Tries the family's classes from the last listed to the first: the list names every
-// base before its subclasses, so this is most-derived first and each member keeps its
-// own class and code. The copy is handed out rather than thrown here, where the
-// handlers of the enclosing levels would catch it again at a base class. Rethrows
+// Tries the family's classes from the last listed to the first, that is most-derived
+// first, so each member keeps its own class and code. The copy is returned, not thrown:
+// the handlers of the enclosing levels would catch it again at a base class. Rethrows
 // what is not of the family.
 template <class Member, class... MoreDerived>
 std::exception_ptr CopyOfFamilyMember() {

@@ -1,6 +1,5 @@
-// What MinGW-w64's Windows SDK headers get wrong or leave out, for the declarations
-// the system code uses; included by common/win32.h only, after <windows.h> and
-// <cfgmgr32.h>, and only when building with MinGW-w64.
+// What MinGW-w64's Windows SDK headers get wrong or leave out of what the system code
+// uses. Included by common/win32.h alone, after <windows.h> and <cfgmgr32.h>.
 #pragma once
 
 // MinGW-w64 declares the older WINTRUST_DATA without pSignatureSettings (80 bytes on

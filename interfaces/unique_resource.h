@@ -1,8 +1,7 @@
-// The one owner type for handles of every kind: a library handle, a registry key, a
-// heap block, a file handle or descriptor. Each kind is an alias naming the value that
-// means "none" and the function that releases; the release happens in exactly one
-// place, so an early return cannot leak. Free of platform headers, so the stand-in and
-// the sample framework use it too.
+// The one owner type for handles of every kind; each kind is an alias naming its
+// release function and the value that means "none". Release happens in the destructor
+// alone, so an early return cannot leak. Free of platform headers: the loader, the
+// stand-in and the sample framework all use it.
 #pragma once
 
 #include <utility>
@@ -21,7 +20,6 @@ struct NegativeIsEmpty {
 };
 
 // Owns one handle of type T, released by Close(handle) unless it is Empty::Value().
-// Movable, not copyable.
 template <class T, auto Close, class Empty = NullIsEmpty<T>>
 class UniqueResource {
 public:
