@@ -34,7 +34,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "interfaces/client_api.h"
+#include "interfaces/client_api_interface.h"
 #include "interfaces/export_contract.h"
 #include "bench/workers.h"
 

@@ -26,7 +26,7 @@
 #include <openssl/evp.h>
 
 #include "common/api_loaders.h"
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 #include "common/framework_directory.h"
 #include "common/resource_owners.h"
 #include "common/trust_verification.h"
@@ -74,10 +74,10 @@ void Discover() {
 // LoadLibraryExA, the four exports of the contract, FreeLibrary.
 void LoadAndResolve(const std::string& path) {
     const Vexa::UniqueModule module = LoadLibraryFile(path);
-    Export<ClientCreate>(module.Get(), "ClientApiCreate");
-    Export<ClientDestroy>(module.Get(), "ClientApiDestroy");
-    Export<Vexa::Proxy::RevisionExport>(module.Get(), "ClientApiRevision");
-    Export<Vexa::Proxy::BuildTypeExport>(module.Get(), "GetDllBuildType");
+    Export<ClientCreate>(module.get(), "ClientApiCreate");
+    Export<ClientDestroy>(module.get(), "ClientApiDestroy");
+    Export<Vexa::Proxy::RevisionExport>(module.get(), "ClientApiRevision");
+    Export<Vexa::Proxy::BuildTypeExport>(module.get(), "GetDllBuildType");
 }
 
 // The floor of any check of the file: read it whole, then hash it.
@@ -95,8 +95,8 @@ void ReadAndHash(const std::string& path) {
 // Create and destroy of the interface object, with the library loaded (untimed) around them.
 double TimeCreateDestroy(const std::string& path, int calls) {
     const Vexa::UniqueModule module = LoadLibraryFile(path);
-    const auto create = Export<ClientCreate>(module.Get(), "ClientApiCreate");
-    const auto destroy = Export<ClientDestroy>(module.Get(), "ClientApiDestroy");
+    const auto create = Export<ClientCreate>(module.get(), "ClientApiCreate");
+    const auto destroy = Export<ClientDestroy>(module.get(), "ClientApiDestroy");
     return Time(calls, [&] {
         std::string configuration = "{}";
         Vexa::Proxy::ClientApi* instance = create(configuration);

@@ -5,33 +5,19 @@
 
 namespace Vexa {
 
-namespace {
-
-// The revision export is called once, after binding; a missing one reads as 0. What
-// it throws leaves translated, with the library still bound: the loader's owner
-// releases it on the way out.
-bool RevisionAccepted(Proxy::RevisionExport revision, std::uint32_t minRevision, std::uint32_t maxRevision) {
+template <class Library>
+LoadError ApiLoader<Library>::Load(const std::filesystem::path& fileName) {
+    LoadError result = DllProxy<Interface>::Load(FrameworkLibraryPath(fileName));
+    if (result != Success) return result;
+    // The revision export is called once, after binding; a missing one reads as 0.
+    // What it throws leaves translated, with the library still bound: the loader's
+    // owner releases it on the way out.
+    const Proxy::RevisionExport revision = this->RevisionAddress();
     const std::uint32_t value = revision != nullptr ? CallLibrary(revision) : 0;
-    return value >= minRevision && value <= maxRevision;
+    return value >= minRevision && value <= maxRevision ? Success : IncompatibleVersion;
 }
 
-}  // namespace
-
-ProviderCatalogApiLoader::ProviderCatalogApiLoader()
-    : DllProxy("ProviderCatalogApi"), minRevision(3), maxRevision(3) {}
-
-LoadError ProviderCatalogApiLoader::Load(const std::filesystem::path& fileName) {
-    LoadError result = DllProxy::Load(FrameworkLibraryPath(fileName));
-    if (result == Success && !RevisionAccepted(revision, minRevision, maxRevision)) result = IncompatibleVersion;
-    return result;
-}
-
-ClientApiLoader::ClientApiLoader() : DllProxy("ClientApi"), minRevision(3), maxRevision(3) {}
-
-LoadError ClientApiLoader::Load(const std::filesystem::path& fileName) {
-    LoadError result = DllProxy::Load(FrameworkLibraryPath(fileName));
-    if (result == Success && !RevisionAccepted(revision, minRevision, maxRevision)) result = IncompatibleVersion;
-    return result;
-}
+template class ApiLoader<ProviderCatalogApiLibrary>;
+template class ApiLoader<ClientApiLibrary>;
 
 }  // namespace Vexa

@@ -27,33 +27,38 @@ private:
     std::runtime_error text;
 };
 
+// Tries the family's classes from the last listed to the first, that is most-derived
+// first, so each member keeps its own class and code. The copy is returned, not thrown:
+// the handlers of the enclosing levels would catch it again at a base class. Rethrows
+// what is not of the family.
+template <class Member, class... MoreDerived>
+std::exception_ptr CopyOfFamilyMember() {
+    try {
+        if constexpr (sizeof...(MoreDerived) > 0) {
+            return CopyOfFamilyMember<MoreDerived...>();
+        } else {
+            throw;
+        }
+    } catch (const Member& e) {
+        return std::make_exception_ptr(Member(e));
+    }
+}
+
+#define VEXA_FAMILY_ROOT(Name, Base, PythonBase) Name
+#define VEXA_FAMILY_MEMBER(Name, Base, PythonBase) , Name
+constexpr auto kCopyOfFamilyMember =
+    &CopyOfFamilyMember<VEXA_EXCEPTION_FAMILY(VEXA_FAMILY_ROOT, VEXA_FAMILY_MEMBER)>;
+#undef VEXA_FAMILY_ROOT
+#undef VEXA_FAMILY_MEMBER
+
 }  // namespace
 
 void TranslateException() {
+    std::exception_ptr copy;
     try {
-        throw;
-    }
-    // The family, most-derived first, so that each keeps its own class and code.
-    catch (const JsonException& e) {
-        throw JsonException(e);
-    } catch (const ProviderNotFoundException& e) {
-        throw ProviderNotFoundException(e);
-    } catch (const AccessDeniedException& e) {
-        throw AccessDeniedException(e);
-    } catch (const InvalidArgumentException& e) {
-        throw InvalidArgumentException(e);
-    } catch (const TimeoutException& e) {
-        throw TimeoutException(e);
-    } catch (const LimitExceededException& e) {
-        throw LimitExceededException(e);
-    } catch (const FrameworkException& e) {
-        throw FrameworkException(e);
-    } catch (const ProviderException& e) {
-        throw ProviderException(e);
-    } catch (const VexaException& e) {
-        throw VexaException(e);
+        copy = kCopyOfFamilyMember();
     } catch (const nlohmann::json::exception& e) {
-        throw JsonException(e.what(), 600);
+        throw JsonException(e.what(), kJsonLibraryError);
     }
     // Standard exceptions are reduced to the handler's class, keeping their text. They
     // are made anew from what(): a copy would share the text's storage with the
@@ -67,6 +72,7 @@ void TranslateException() {
     } catch (...) {
         throw std::runtime_error("Unknown Exception");
     }
+    std::rethrow_exception(copy);
 }
 
 }  // namespace Vexa

@@ -27,21 +27,22 @@ CONFIGRET QueryDevice(GUID& interfaceClass, char* deviceId, BYTE* buffer, ULONG 
     if (CM_Get_Device_Interface_List_SizeA(&listSize, &interfaceClass, deviceId,
                                            CM_GET_DEVICE_INTERFACE_LIST_ALL_DEVICES) != CR_SUCCESS)
         return CR_NO_SUCH_VALUE;
-    HeapBlock interfaces(listSize);
-    if (!interfaces) return CR_NO_SUCH_VALUE;
-    if (CM_Get_Device_Interface_ListA(&interfaceClass, deviceId, interfaces.Chars(), listSize,
+    const HeapBlock block = AllocateZeroed(listSize);
+    if (!block) return CR_NO_SUCH_VALUE;
+    char* interfaces = static_cast<char*>(block.get());
+    if (CM_Get_Device_Interface_ListA(&interfaceClass, deviceId, interfaces, listSize,
                                       CM_GET_DEVICE_INTERFACE_LIST_ALL_DEVICES) != CR_SUCCESS)
         return CR_NO_SUCH_VALUE;
     if (listSize <= 1) return CR_NO_SUCH_VALUE;
     // Only the first interface is used; it must end inside the block.
-    if (BoundedLength(interfaces.Chars(), listSize) == listSize) return CR_NO_SUCH_VALUE;
+    if (BoundedLength(interfaces, listSize) == listSize) return CR_NO_SUCH_VALUE;
 
     UniqueKey key;
-    if (CM_Open_Device_Interface_Key_ExA(interfaces.Chars(), GENERIC_READ, RegDisposition_OpenExisting,
-                                        key.Receive(), 0, nullptr) != CR_SUCCESS)
+    if (CM_Open_Device_Interface_Key_ExA(interfaces, GENERIC_READ, RegDisposition_OpenExisting,
+                                        key.addressof(), 0, nullptr) != CR_SUCCESS)
         return CR_NO_SUCH_VALUE;
     DWORD size = bufferSize;
-    if (RegQueryValueExA(key.Get(), kInstallDirValue, nullptr, nullptr, buffer, &size) != ERROR_SUCCESS)
+    if (RegQueryValueExA(key.get(), kInstallDirValue, nullptr, nullptr, buffer, &size) != ERROR_SUCCESS)
         return CR_NO_SUCH_VALUE;
     return CR_SUCCESS;
 }
@@ -57,16 +58,17 @@ CONFIGRET FindFrameworkDirectory(const GUID* interfaceClass, BYTE* buffer, ULONG
     CONFIGRET status = CM_Get_Device_ID_List_SizeA(&idListSize, kSoftwareDeviceEnumerator, filter);
     if (status != CR_SUCCESS) return status;
     if (idListSize == 0) return CR_OUT_OF_MEMORY;
-    HeapBlock ids(idListSize);
-    if (!ids) return CR_OUT_OF_MEMORY;
-    status = CM_Get_Device_ID_ListA(kSoftwareDeviceEnumerator, ids.Chars(), idListSize, filter);
+    const HeapBlock block = AllocateZeroed(idListSize);
+    if (!block) return CR_OUT_OF_MEMORY;
+    char* ids = static_cast<char*>(block.get());
+    status = CM_Get_Device_ID_ListA(kSoftwareDeviceEnumerator, ids, idListSize, filter);
     if (status != CR_SUCCESS) return status;
 
     // Walk the multi-string; an ID is used only when its terminator lies inside the list.
     status = CR_NO_SUCH_VALUE;
     std::size_t offset = 0;
-    while (offset < idListSize && ids.Chars()[offset] != '\0') {
-        char* deviceId = ids.Chars() + offset;
+    while (offset < idListSize && ids[offset] != '\0') {
+        char* deviceId = ids + offset;
         const std::size_t length = BoundedLength(deviceId, idListSize - offset);
         if (length == idListSize - offset) break;
         status = QueryDevice(classId, deviceId, buffer, bufferSize);
@@ -84,7 +86,7 @@ std::filesystem::path FrameworkLibraryPath(const std::filesystem::path& fileName
         directory.assign(text, BoundedLength(text, sizeof buffer));
     }
     std::filesystem::path path = CodePage::PathFromNarrow(directory).value_or(std::filesystem::path());
-    if (path.empty()) throw VexaException("Error Locating Framework Directory", 1);
+    if (path.empty()) throw VexaException("Error Locating Framework Directory", kFrameworkDirectoryNotFound);
     path /= fileName;
     return path;
 }

@@ -29,13 +29,14 @@ public:
         const LoadError result = loader->Load(fileName);
         if (result != Success) {
             loader.reset();  // releases a library still bound after IncompatibleVersion
-            throw FrameworkException(LoadFailureMessage(fileName, result), 100);
+            throw FrameworkException(LoadFailureMessage(fileName, result), kProxyFailure);
         }
         // The export takes the text by non-const reference: hand it a copy of our own.
         std::string text = configuration;
         const auto create = loader->CreateAddress();
         instance = create != nullptr ? CallLibrary([&] { return create(text); }) : nullptr;
-        if (instance == nullptr) throw FrameworkException("Failed to create instance of " + loader->Name(), 100);
+        if (instance == nullptr)
+            throw FrameworkException("Failed to create instance of " + loader->Name(), kProxyFailure);
     }
 
     // The destroy export must not throw. If it does anyway, what it threw is dropped

@@ -32,7 +32,7 @@ public:
     TrustState(const TrustState&) = delete;
     TrustState& operator=(const TrustState&) = delete;
 
-    bool Trusted() const { return result == 0; }
+    LONG Result() const { return result; }
 
 private:
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
@@ -48,7 +48,7 @@ UniqueFile OpenUnchangeable(const std::string& narrowPath) {
     if (!wide) return UniqueFile();
     UniqueFile file(CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file && GetFileType(file.Get()) != FILE_TYPE_DISK) return UniqueFile();
+    if (file && GetFileType(file.get()) != FILE_TYPE_DISK) return UniqueFile();
     return file;
 }
 
@@ -57,7 +57,9 @@ bool IsFileTrusted(const std::string& narrowPath, HANDLE file) {
     if (!wide || wide->size() >= MAX_PATH) return false;
     WCHAR filePath[MAX_PATH] = {};
     wide->copy(filePath, wide->size());
-    return TrustState(filePath, file).Trusted();
+    return VerifyFileTrust(filePath, file) == 0;
 }
+
+LONG VerifyFileTrust(LPCWSTR filePath, HANDLE file) { return TrustState(filePath, file).Result(); }
 
 }  // namespace Vexa

@@ -24,4 +24,9 @@ UniqueFile OpenUnchangeable(const std::string& narrowPath);
 // (terminator included) is refused, never truncated.
 bool IsFileTrusted(const std::string& narrowPath, HANDLE file = nullptr);
 
+// WinVerifyTrust as the loader calls it: verification of the file's signature (read
+// through `file` when one is given), then the release of the state it left. 0 when
+// trusted, else the platform's TRUST_E_* or CERT_E_* code.
+LONG VerifyFileTrust(LPCWSTR filePath, HANDLE file = nullptr);
+
 }  // namespace Vexa

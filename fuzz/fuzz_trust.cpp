@@ -39,24 +39,7 @@ bool IsDocumentedStatus(LONG status) {
     }
 }
 
-// One verification with its state, released again as the loader does.
-LONG Verify() {
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    WINTRUST_FILE_INFO file = {};
-    file.cbStruct = sizeof file;
-    file.pcwszFilePath = wideSubject.c_str();
-    WINTRUST_DATA data = {};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    const LONG status = WinVerifyTrust(nullptr, &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &data);
-    return status;
-}
+LONG Verify() { return Vexa::VerifyFileTrust(wideSubject.c_str()); }
 
 void Check(const std::vector<std::uint8_t>& bytes) {
     VexaFuzz::WriteBytes(subject, bytes.data(), bytes.size());

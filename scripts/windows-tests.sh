@@ -84,8 +84,8 @@ gtest() {
 
 # Wine's chain engine keeps the roots it read for the life of a process, so the test
 # that needs the development root absent runs in a process of its own, first.
-gtest "loader tests, untrusted root" "$build/tests/spine/spine_tests.exe" --gtest_filter='*UntrustedRoot*'
-gtest "loader tests" "$build/tests/spine/spine_tests.exe" --gtest_filter='-*UntrustedRoot*'
+gtest "loader tests, untrusted root" "$build/tests/loader/loader_tests.exe" --gtest_filter='*UntrustedRoot*'
+gtest "loader tests" "$build/tests/loader/loader_tests.exe" --gtest_filter='-*UntrustedRoot*'
 gtest "vexareg unit tests" "$build/tests/vexareg/vexareg_unit_tests.exe"
 
 # pytest: the last line counts passed, failed, errors and skipped.
@@ -119,7 +119,7 @@ VEXA_WINE_MACHINE=$build/tests/windows/vexa-wine-machine.exe \
 VEXA_DEV_ROOT_CERT=$build/devca/root-cert.pem \
 VEXA_FRAMEWORK_INSTALL_DIR=$build/framework/install \
 VEXA_SWAP_ATTACKER=$build/tests/windows/swap-attacker.exe \
-VEXA_RECORDING_UNSIGNED=$build/tests/libraries/spine_catalog_unsigned.dll \
+VEXA_RECORDING_UNSIGNED=$build/tests/libraries/loader_catalog_unsigned.dll \
     pytests "vexareg process tests" "$root/tests/windows/test_vexareg_wine.py"
 VEXA_MINGW_BUILD=$build pytests "Corvane.pyd inspection and wheel" -s "$root/tests/windows/test_corvane_windows.py"
 

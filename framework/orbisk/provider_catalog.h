@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "interfaces/provider_catalog_api.h"
+#include "interfaces/provider_catalog_api_interface.h"
 #include "shared/provider_catalog_file.h"
 
 namespace Vexa::Framework {

@@ -8,15 +8,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "common/exceptions.h"
+#include "interfaces/exception_family.h"
+#include "interfaces/unique_resource.h"
 #include "shared/framework_constants.h"
-#include "shared/unique_fd.h"
 
 namespace fs = std::filesystem;
 
 namespace Vexa::Framework::CatalogIo {
 
 namespace {
+
+using UniqueFd = UniqueResource<int, ::close, NegativeIsEmpty>;
 
 [[noreturn]] void ThrowIoError(const std::string& what, int error) {
     std::string message = what + ": " + std::strerror(error);
@@ -59,7 +61,7 @@ void WriteAll(int fd, const std::string& text, const fs::path& file) {
 
 void SyncDirectory(const fs::path& directory) {
     UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd || ::fsync(fd.Get()) != 0)
+    if (!fd || ::fsync(fd.get()) != 0)
         ThrowIoError("Cannot flush directory " + directory.string(), errno);
 }
 
@@ -74,10 +76,10 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(co
         ThrowIoError("Cannot open provider catalog " + file.string(), errno);
     }
     struct stat status {};
-    if (::fstat(fd.Get(), &status) != 0)
+    if (::fstat(fd.get(), &status) != 0)
         ThrowIoError("Cannot examine provider catalog " + file.string(), errno);
     if (!S_ISREG(status.st_mode)) notRegular(file);
-    return ReadAll(fd.Get(), file);
+    return ReadAll(fd.get(), file);
 }
 
 struct WriterLock::Held {
@@ -91,9 +93,9 @@ WriterLock::WriterLock(const fs::path& lockFile) : held(std::make_unique<Held>()
     held->fd = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
     if (!held->fd) ThrowIoError(what, errno);
     struct stat status {};
-    if (::fstat(held->fd.Get(), &status) != 0) ThrowIoError(what, errno);
+    if (::fstat(held->fd.get(), &status) != 0) ThrowIoError(what, errno);
     if (!S_ISREG(status.st_mode)) ThrowNotRegular(what);
-    while (::flock(held->fd.Get(), LOCK_EX) != 0) {
+    while (::flock(held->fd.get(), LOCK_EX) != 0) {
         if (errno != EINTR) ThrowIoError("Cannot lock " + lockFile.string(), errno);
     }
 }
@@ -114,9 +116,11 @@ void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::
         if (!fd && (errno != EEXIST || attempt + 1 == kTemporaryNameAttempts))
             ThrowIoError("Cannot create " + tempFile.string(), errno);
     }
-    WriteAll(fd.Get(), text, tempFile);
-    if (::fsync(fd.Get()) != 0) ThrowIoError("Cannot flush " + tempFile.string(), errno);
-    if (!fd.Close()) ThrowIoError("Cannot close " + tempFile.string(), errno);
+    WriteAll(fd.get(), text, tempFile);
+    if (::fsync(fd.get()) != 0) ThrowIoError("Cannot flush " + tempFile.string(), errno);
+    // After writing, a failing close can be the first sign that the data did not reach
+    // the file.
+    if (::close(fd.release()) != 0) ThrowIoError("Cannot close " + tempFile.string(), errno);
     if (::rename(tempFile.c_str(), file.c_str()) != 0)
         ThrowIoError("Cannot replace provider catalog " + file.string(), errno);
     SyncDirectory(directory);

@@ -5,7 +5,8 @@
 #include <system_error>
 #include <utility>
 
-#include "common/exceptions.h"
+#include "interfaces/unique_resource.h"
+#include "interfaces/exception_family.h"
 #include "shared/framework_constants.h"
 
 namespace fs = std::filesystem;
@@ -21,28 +22,10 @@ namespace {
     throw FrameworkException(message, kFrameworkFailure);
 }
 
-// One open file handle, closed exactly once.
-class UniqueHandle {
-public:
-    explicit UniqueHandle(HANDLE handle) : handle(handle) {}
-    ~UniqueHandle() { Close(); }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-    HANDLE Get() const { return handle; }
-    explicit operator bool() const { return handle != INVALID_HANDLE_VALUE; }
-    void Reset(HANDLE other) {
-        Close();
-        handle = other;
-    }
-    bool Close() {
-        if (handle == INVALID_HANDLE_VALUE) return true;
-        return CloseHandle(std::exchange(handle, INVALID_HANDLE_VALUE)) != 0;
-    }
-
-private:
-    HANDLE handle;
+struct InvalidHandleIsEmpty {
+    static HANDLE Value() { return INVALID_HANDLE_VALUE; }
 };
+using UniqueHandle = UniqueResource<HANDLE, CloseHandle, InvalidHandleIsEmpty>;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -76,12 +59,12 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(co
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
         ThrowIoError("Cannot open provider catalog " + file.string(), error);
     }
-    if (GetFileType(handle.Get()) != FILE_TYPE_DISK) notRegular(file);
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK) notRegular(file);
     std::string text;
     char buffer[8192];
     for (;;) {
         DWORD got = 0;
-        if (!ReadFile(handle.Get(), buffer, sizeof buffer, &got, nullptr))
+        if (!ReadFile(handle.get(), buffer, sizeof buffer, &got, nullptr))
             ThrowIoError("Cannot read provider catalog " + file.string(), GetLastError());
         if (got == 0) return text;
         text.append(buffer, got);
@@ -122,23 +105,23 @@ HANDLE OpenLockFile(const fs::path& lockFile, const std::string& what) {
 
 WriterLock::WriterLock(const fs::path& lockFile)
     : held(std::make_unique<Held>(OpenLockFile(lockFile, "Cannot open catalog lock " + lockFile.string()))) {
-    if (!IsPlainDiskFile(held->file.Get())) ThrowNotRegular("Cannot open catalog lock " + lockFile.string());
-    if (!LockFileEx(held->file.Get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &held->region))
+    if (!IsPlainDiskFile(held->file.get())) ThrowNotRegular("Cannot open catalog lock " + lockFile.string());
+    if (!LockFileEx(held->file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &held->region))
         ThrowIoError("Cannot lock " + lockFile.string(), GetLastError());
 }
 
-WriterLock::~WriterLock() { UnlockFileEx(held->file.Get(), 0, MAXDWORD, MAXDWORD, &held->region); }
+WriterLock::~WriterLock() { UnlockFileEx(held->file.get(), 0, MAXDWORD, MAXDWORD, &held->region); }
 
 void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::path& /*directory*/,
                     const std::string& text) {
     // CREATE_NEW refuses any existing name, a link included, and the reparse-point flag
     // keeps the new file from being anything but itself.
     fs::path tempFile;
-    UniqueHandle handle(INVALID_HANDLE_VALUE);
+    UniqueHandle handle;
     for (int attempt = 0; !handle; ++attempt) {
         tempFile = tempPrefix;
         tempFile += UnpredictableSuffix();
-        handle.Reset(CreateFileW(tempFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        handle.reset(CreateFileW(tempFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (handle) break;
         const DWORD error = GetLastError();
@@ -150,13 +133,13 @@ void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::
     while (left > 0) {
         DWORD done = 0;
         const DWORD chunk = left > 0x10000000 ? 0x10000000 : static_cast<DWORD>(left);
-        if (!WriteFile(handle.Get(), data, chunk, &done, nullptr))
+        if (!WriteFile(handle.get(), data, chunk, &done, nullptr))
             ThrowIoError("Cannot write " + tempFile.string(), GetLastError());
         data += done;
         left -= done;
     }
-    if (!FlushFileBuffers(handle.Get())) ThrowIoError("Cannot flush " + tempFile.string(), GetLastError());
-    if (!handle.Close()) ThrowIoError("Cannot close " + tempFile.string(), GetLastError());
+    if (!FlushFileBuffers(handle.get())) ThrowIoError("Cannot flush " + tempFile.string(), GetLastError());
+    if (!CloseHandle(handle.release())) ThrowIoError("Cannot close " + tempFile.string(), GetLastError());
     // Write-through: the rename is on the disk when the call returns, as the directory
     // flush makes it elsewhere.
     if (!MoveFileExW(tempFile.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

@@ -8,7 +8,7 @@
 #include <dlfcn.h>
 #endif
 
-#include "common/exceptions.h"
+#include "interfaces/exception_family.h"
 #include "shared/framework_constants.h"
 
 namespace Vexa::Framework {

@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "common/exceptions.h"
+#include "interfaces/exception_family.h"
 #include "shared/catalog_io.h"
 #include "shared/framework_constants.h"
 

@@ -7,7 +7,7 @@
 #include <map>
 #include <stdexcept>
 
-#include "common/exceptions.h"
+#include "interfaces/exception_family.h"
 #include "shared/framework_constants.h"
 
 using nlohmann::json;

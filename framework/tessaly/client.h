@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "interfaces/client_api.h"
+#include "interfaces/client_api_interface.h"
 #include "shared/provider_catalog_file.h"
 #include "tessaly/data_tree.h"
 #include "tessaly/event_hub.h"

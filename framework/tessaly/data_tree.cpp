@@ -3,7 +3,7 @@
 #include <cmath>
 #include <utility>
 
-#include "common/exceptions.h"
+#include "interfaces/exception_family.h"
 #include "shared/framework_constants.h"
 
 using nlohmann::json;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "common/exceptions.h"
+#include "interfaces/exception_family.h"
 #include "shared/framework_constants.h"
 
 namespace Vexa::Framework {

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "interfaces/client_api.h"
+#include "interfaces/client_api_interface.h"
 
 namespace Vexa::Framework {
 

@@ -8,32 +8,20 @@
 
 namespace VexaPlatform {
 
-UniqueFd::~UniqueFd() {
-    if (fd >= 0) ::close(fd);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-        if (fd >= 0) ::close(fd);
-        fd = other.Release();
-    }
-    return *this;
-}
-
 UniqueFd OpenRegularFileForReading(const std::filesystem::path& path) {
     // Without O_NONBLOCK, opening a FIFO for reading waits for a writer, forever
     // if none comes; O_NOCTTY keeps a terminal from becoming ours.
     UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file) return {};
     struct stat info {};
-    if (::fstat(file.Get(), &info) != 0) return {};
+    if (::fstat(file.get(), &info) != 0) return {};
     if (!S_ISREG(info.st_mode)) {
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return {};
     }
     // A regular file never blocks anyway; readers get the ordinary flags back.
-    int flags = ::fcntl(file.Get(), F_GETFL);
-    if (flags == -1 || ::fcntl(file.Get(), F_SETFL, flags & ~O_NONBLOCK) == -1) return {};
+    int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags == -1 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) return {};
     return file;
 }
 
@@ -41,12 +29,12 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::filesystem::p
     UniqueFd file = OpenRegularFileForReading(path);
     if (!file) return std::nullopt;
     struct stat info {};
-    if (::fstat(file.Get(), &info) != 0) return std::nullopt;
+    if (::fstat(file.get(), &info) != 0) return std::nullopt;
     std::vector<unsigned char> bytes;
     bytes.reserve(static_cast<std::size_t>(info.st_size));
     unsigned char chunk[65536];
     for (;;) {
-        ssize_t got = ::read(file.Get(), chunk, sizeof chunk);
+        ssize_t got = ::read(file.get(), chunk, sizeof chunk);
         if (got < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
@@ -86,11 +74,11 @@ void WriteFileAtomically(const std::filesystem::path& path, const void* bytes, s
     UniqueFd out(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!out) Fail("cannot create a temporary file next to", path);
     TemporaryFile temporary(pattern);
-    if (::fchmod(out.Get(), mode) != 0) Fail("cannot set the mode of a temporary file for", path);
+    if (::fchmod(out.get(), mode) != 0) Fail("cannot set the mode of a temporary file for", path);
     const auto* next = static_cast<const unsigned char*>(bytes);
     std::size_t left = size;
     while (left > 0) {
-        ssize_t written = ::write(out.Get(), next, left);
+        ssize_t written = ::write(out.get(), next, left);
         if (written < 0) {
             if (errno == EINTR) continue;
             Fail("cannot write", path);
@@ -98,8 +86,8 @@ void WriteFileAtomically(const std::filesystem::path& path, const void* bytes, s
         next += written;
         left -= static_cast<std::size_t>(written);
     }
-    if (::fsync(out.Get()) != 0) Fail("cannot flush", path);
-    if (::close(out.Release()) != 0) Fail("cannot close", path);
+    if (::fsync(out.get()) != 0) Fail("cannot flush", path);
+    if (::close(out.release()) != 0) Fail("cannot close", path);
     if (::rename(pattern.c_str(), path.c_str()) != 0) Fail("cannot replace", path);
     temporary.Commit();
 }

@@ -6,32 +6,14 @@
 #include <stdexcept>
 #include <string>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
+
+#include "interfaces/unique_resource.h"
 
 namespace VexaPlatform {
 
-// Owns one POSIX file descriptor.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd(fd) {}
-    ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : fd(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return fd; }
-    explicit operator bool() const { return fd >= 0; }
-    int Release() {
-        int held = fd;
-        fd = -1;
-        return held;
-    }
-
-private:
-    int fd = -1;
-};
+using UniqueFd = Vexa::UniqueResource<int, ::close, Vexa::NegativeIsEmpty>;
 
 class FileError : public std::runtime_error {
 public:

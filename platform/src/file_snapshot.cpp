@@ -148,12 +148,12 @@ std::shared_ptr<const Snapshot> Snapshot::Take(const std::string& fullPath, DWOR
         error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
-    const std::optional<std::size_t> size = CopyAll(file.Get(), memory.Get());
+    const std::optional<std::size_t> size = CopyAll(file.get(), memory.get());
     if (!size) {
         error = ERROR_ACCESS_DENIED;
         return nullptr;
     }
-    if (::fcntl(memory.Get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    if (::fcntl(memory.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }

@@ -26,7 +26,7 @@ public:
     // cannot be read.
     static std::shared_ptr<const Snapshot> Take(const std::string& fullPath, DWORD& error);
 
-    int Descriptor() const { return memory.Get(); }
+    int Descriptor() const { return memory.get(); }
     std::size_t Size() const { return size; }
     const std::string& Path() const { return path; }
 

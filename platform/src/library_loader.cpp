@@ -110,10 +110,10 @@ private:
         for (int attempt = 0; attempt < 16; ++attempt) {
             UniqueFd descriptor(::fcntl(snapshot->Descriptor(), F_DUPFD_CLOEXEC, lowest));
             if (!descriptor) return module;
-            const std::string name = "/proc/self/fd/" + std::to_string(descriptor.Get());
+            const std::string name = "/proc/self/fd/" + std::to_string(descriptor.get());
             if (void* resident = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD)) {
                 dlclose(resident);
-                lowest = descriptor.Get() + 1;
+                lowest = descriptor.get() + 1;
                 continue;
             }
             module.handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);

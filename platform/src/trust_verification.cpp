@@ -176,34 +176,34 @@ bool IdentifiesExactly(CMS_SignerInfo* signerInfo, X509* cert) {
 Verdict VerifyBytes(const unsigned char* file, std::size_t fileSize) {
     Verdict verdict;
     SignatureLayout layout = LocateSignature(file, fileSize);
-    if (layout.kind == SignatureLayout::Kind::Unsigned) return {TRUST_E_NOSIGNATURE, nullptr};
-    if (layout.kind == SignatureLayout::Kind::Malformed) return {CRYPT_E_BAD_ENCODE, nullptr};
+    if (layout.kind == SignatureLayout::Kind::Unsigned) return {TRUST_E_NOSIGNATURE, {}};
+    if (layout.kind == SignatureLayout::Kind::Malformed) return {CRYPT_E_BAD_ENCODE, {}};
 
     // The DER block must be exactly one CMS structure, nothing before or after it.
     const unsigned char* block = file + layout.contentSize;
     const unsigned char* cursor = block;
-    if (layout.blockSize > static_cast<std::size_t>(LONG_MAX)) return {CRYPT_E_BAD_ENCODE, nullptr};
+    if (layout.blockSize > static_cast<std::size_t>(LONG_MAX)) return {CRYPT_E_BAD_ENCODE, {}};
     CmsPtr cms(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(layout.blockSize)));
-    if (!cms || cursor != block + layout.blockSize) return {CRYPT_E_BAD_ENCODE, nullptr};
+    if (!cms || cursor != block + layout.blockSize) return {CRYPT_E_BAD_ENCODE, {}};
     if (OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed || CMS_is_detached(cms.get()) != 1)
-        return {CRYPT_E_BAD_ENCODE, nullptr};
+        return {CRYPT_E_BAD_ENCODE, {}};
     STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(cms.get());
-    if (signerInfos == nullptr || sk_CMS_SignerInfo_num(signerInfos) != 1) return {CRYPT_E_BAD_ENCODE, nullptr};
+    if (signerInfos == nullptr || sk_CMS_SignerInfo_num(signerInfos) != 1) return {CRYPT_E_BAD_ENCODE, {}};
     CMS_SignerInfo* signerInfo = sk_CMS_SignerInfo_value(signerInfos, 0);
-    if (!FollowsSignerProfile(cms.get(), signerInfo, block, layout.blockSize)) return {CRYPT_E_BAD_ENCODE, nullptr};
+    if (!FollowsSignerProfile(cms.get(), signerInfo, block, layout.blockSize)) return {CRYPT_E_BAD_ENCODE, {}};
 
     X509StackPtr certs(CMS_get1_certs(cms.get()));
     X509* signerCert = nullptr;
     for (int i = 0; certs && i < sk_X509_num(certs.get()); ++i)
         if (IdentifiesExactly(signerInfo, sk_X509_value(certs.get(), i)))
             signerCert = sk_X509_value(certs.get(), i);
-    if (signerCert == nullptr) return {TRUST_E_NO_SIGNER_CERT, nullptr};
+    if (signerCert == nullptr) return {TRUST_E_NO_SIGNER_CERT, {}};
     X509_up_ref(signerCert);
     verdict.signer.reset(signerCert);
 
     // The digest and signature over exactly the bytes before the block; the chain
     // is checked below, against the trusted roots of the machine state.
-    if (layout.contentSize > static_cast<std::size_t>(INT32_MAX)) return {CRYPT_E_FILE_ERROR, nullptr};
+    if (layout.contentSize > static_cast<std::size_t>(INT32_MAX)) return {CRYPT_E_FILE_ERROR, {}};
     BioPtr content = ContentReader(file, layout.contentSize);
     if (CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
         verdict.status = TRUST_E_BAD_DIGEST;
@@ -217,7 +217,7 @@ Verdict VerifyBytes(const unsigned char* file, std::size_t fileSize) {
 Verdict VerifyPath(const std::string& path) {
     OpenSslErrorScope errors;
     std::optional<std::vector<unsigned char>> file = ReadFileBytes(path);
-    if (!file) return {CRYPT_E_FILE_ERROR, nullptr};
+    if (!file) return {CRYPT_E_FILE_ERROR, {}};
     return VerifyBytes(file->data(), file->size());
 }
 
@@ -226,7 +226,7 @@ Verdict VerifyPath(const std::string& path) {
 Verdict VerifySnapshot(const Snapshot& snapshot) {
     OpenSslErrorScope errors;
     SnapshotView view(snapshot);
-    if (!view) return {CRYPT_E_FILE_ERROR, nullptr};
+    if (!view) return {CRYPT_E_FILE_ERROR, {}};
     return VerifyBytes(view.Bytes(), view.Size());
 }
 
@@ -292,7 +292,7 @@ LONG WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
         Verdict verdict;
         if (handle != nullptr) {
             std::shared_ptr<const Snapshot> snapshot = SnapshotOfHandle(handle);
-            verdict = snapshot ? VerifySnapshot(*snapshot) : Verdict{CRYPT_E_FILE_ERROR, nullptr};
+            verdict = snapshot ? VerifySnapshot(*snapshot) : Verdict{CRYPT_E_FILE_ERROR, {}};
         } else {
             verdict = VerifyPath(*path);
         }

@@ -26,7 +26,7 @@ public:
     explicit MachineStateLock(const fs::path& root)
         : directory(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
         if (!directory) throw CommandError("cannot open " + root.string() + ": " + std::strerror(errno));
-        while (::flock(directory.Get(), LOCK_EX) != 0)
+        while (::flock(directory.get(), LOCK_EX) != 0)
             if (errno != EINTR) throw CommandError("cannot lock " + root.string() + ": " + std::strerror(errno));
     }
 

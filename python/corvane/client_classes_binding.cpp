@@ -11,10 +11,10 @@
 #include <pybind11/pybind11.h>
 
 #include "python/corvane/bindings.h"
-#include "python/corvane/client_api.h"
 #include "python/corvane/corvane_json.h"
 #include "python/corvane/events.h"
 #include "python/corvane/initialised.h"
+#include "python/corvane/python_client_api.h"
 #include "python/corvane/text_getter.h"
 
 namespace py = pybind11;

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "python/corvane/client_api.h"
 #include "interfaces/schema_type.h"
 #include "python/corvane/json_conversion.h"
+#include "python/corvane/python_client_api.h"
 
 namespace Vexa {
 
@@ -19,7 +19,7 @@ public:
 
     CorvaneJson() = default;
     explicit CorvaneJson(const JsonParameter& configuration);
-    virtual ~CorvaneJson() = default;
+    ~CorvaneJson() = default;
 
     CorvaneJson(const CorvaneJson&) = delete;
     CorvaneJson& operator=(const CorvaneJson&) = delete;

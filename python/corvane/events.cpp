@@ -278,7 +278,7 @@ public:
     bool end_object() override { return Leave(); }
     bool start_array(std::size_t) override { return Enter(); }
     bool end_array() override { return Leave(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) override { return false; }
 
 private:
     // notNull: whether a top-level scalar names an item.
@@ -389,7 +389,7 @@ void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const py:
     }
     auto registered = entry->second.handlers.find(handler.ptr());
     if (registered == entry->second.handlers.end()) {
-        throw FrameworkException("Callback was not registered for event", 100);
+        throw FrameworkException("Callback was not registered for event", kProxyFailure);
     }
     // References are dropped only on the way out: a finalizer they trigger may call
     // back into this table.

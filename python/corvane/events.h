@@ -7,7 +7,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 
 namespace Vexa::VexaPy {
 

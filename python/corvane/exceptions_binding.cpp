@@ -1,5 +1,6 @@
 // The Python types of the exception family and their translators.
 //
+// The types follow the family's table (interfaces/exception_family.h), in its order.
 // pybind11 tries translators in the reverse order of their registration, so
 // registering the general classes first makes every native exception find its most
 // specific Python type. ProviderException has no type of its own and arrives as
@@ -7,6 +8,7 @@
 // (RuntimeError with their text).
 
 #include <exception>
+#include <string_view>
 
 #include <pybind11/pybind11.h>
 
@@ -28,8 +30,16 @@ py::exception<Native>& TypeSlot() {
     return type;
 }
 
+// A Python base named in the table: a type registered before it, or a built-in.
+py::object PythonBase(py::module_& module, const char* name) {
+    if (py::hasattr(module, name)) return module.attr(name);
+    return py::module_::import("builtins").attr(name);
+}
+
 template <class Native>
-py::handle RegisterException(py::module_& module, const char* name, py::handle base) {
+void RegisterException(py::module_& module, const char* name, const char* baseName) {
+    if (std::string_view(baseName) == "NoPythonType") return;
+    const py::object base = PythonBase(module, baseName);
     py::exception<Native>& type = TypeSlot<Native>();
     if (!type) {
         type = py::exception<Native>(module, name, base);
@@ -48,20 +58,14 @@ py::handle RegisterException(py::module_& module, const char* name, py::handle b
             PyErr_SetObject(TypeSlot<Native>().ptr(), MessageText(error.what()).ptr());
         }
     });
-    return type;
 }
 
 }  // namespace
 
 void RegisterExceptions(py::module_& module) {
-    const py::handle vexa = RegisterException<VexaException>(module, "VexaException", PyExc_RuntimeError);
-    const py::handle framework = RegisterException<FrameworkException>(module, "FrameworkException", vexa);
-    RegisterException<LimitExceededException>(module, "LimitExceededException", framework);
-    RegisterException<TimeoutException>(module, "TimeoutException", PyExc_Exception);
-    RegisterException<InvalidArgumentException>(module, "InvalidArgumentException", PyExc_Exception);
-    RegisterException<AccessDeniedException>(module, "AccessDeniedException", PyExc_Exception);
-    RegisterException<JsonException>(module, "JsonException", PyExc_Exception);
-    RegisterException<ProviderNotFoundException>(module, "ProviderNotFoundException", PyExc_Exception);
+#define VEXA_REGISTER_EXCEPTION(Name, Base, PythonBase) RegisterException<Name>(module, #Name, #PythonBase);
+    VEXA_EXCEPTION_FAMILY(VEXA_REGISTER_EXCEPTION, VEXA_REGISTER_EXCEPTION)
+#undef VEXA_REGISTER_EXCEPTION
 }
 
 }  // namespace Vexa::VexaPy

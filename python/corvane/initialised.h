@@ -15,14 +15,16 @@
 
 #include <pybind11/pybind11.h>
 
+#include "python/corvane/library_internals.h"
+
 namespace Vexa::VexaPy {
 
 // The object, or TypeError when it was never initialised.
 template <class Self>
 Self& Initialised(Self* self) {
-    const pybind11::detail::type_info* type = pybind11::detail::get_type_info(typeid(Self));
-    if (self == nullptr || type == nullptr || !pybind11::detail::get_object_handle(self, type)) {
-        const std::string name = type != nullptr ? type->type->tp_name : typeid(Self).name();
+    if (!LibraryInternals::IsRegisteredInstance(self, typeid(Self))) {
+        const PyTypeObject* type = LibraryInternals::RegisteredType(typeid(Self));
+        const std::string name = type != nullptr ? type->tp_name : typeid(Self).name();
         throw pybind11::type_error(name +
                                    " object is not initialised: its __init__() was not called or did not succeed");
     }

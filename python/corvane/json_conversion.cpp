@@ -64,7 +64,7 @@ public:
     bool start_array(std::size_t) { return Enter(); }
     bool end_object() { return Leave(); }
     bool end_array() { return Leave(); }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::json::exception&) { return false; }
 
     bool TooDeep() const { return tooDeep; }
 

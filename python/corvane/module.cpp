@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include "python/corvane/bindings.h"
+#include "python/corvane/library_internals.h"
 #include "python/corvane/version_check.h"
 
 namespace py = pybind11;
@@ -39,7 +40,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_Corvane() {
         return nullptr;
     }
     try {
-        py::detail::get_internals();
+        Vexa::VexaPy::LibraryInternals::CreatePybind11Internals();
         // create_extension_module hands back a borrowed handle on the new reference
         // that this function returns; on failure the module object goes with `module`.
         auto module = py::module_::create_extension_module("Corvane", nullptr, &corvaneModuleDefinition);

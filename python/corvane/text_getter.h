@@ -17,6 +17,7 @@
 #include <cxxabi.h>
 #endif
 
+#include "python/corvane/library_internals.h"
 #include "python/corvane/python_error.h"
 
 namespace Vexa::VexaPy {
@@ -50,9 +51,9 @@ private:
         if (count == 2 && keywords == nullptr && Py_TYPE(args[0]) == type && PyUnicode_CheckExact(args[1])) {
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(args[1], &size);
-            const auto holder = reinterpret_cast<pybind11::detail::instance*>(args[0])->get_value_and_holder();
-            if (utf8 != nullptr && holder.holder_constructed()) {
-                return Run(*holder.template value_ptr<Self>(), std::string(utf8, static_cast<std::size_t>(size)));
+            Self* self = LibraryInternals::ConstructedValue<Self>(args[0]);
+            if (utf8 != nullptr && self != nullptr) {
+                return Run(*self, std::string(utf8, static_cast<std::size_t>(size)));
             }
             // A str that cannot be encoded, or an object never initialised: the
             // generic entry reports those.

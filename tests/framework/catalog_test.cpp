@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/exceptions.h"
-#include "common/provider_catalog_api.h"
+#include "common/provider_catalog_api_wrapper.h"
+#include "interfaces/exception_family.h"
 #include "framework_fixture.h"
 
 namespace fs = std::filesystem;

@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/client_api.h"
-#include "common/exceptions.h"
-#include "common/provider_catalog_api.h"
+#include "common/client_api_wrapper.h"
+#include "common/provider_catalog_api_wrapper.h"
+#include "interfaces/exception_family.h"
 #include "framework_fixture.h"
 
 using nlohmann::json;

@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "framework_fixture.h"
-#include "interfaces/client_api.h"
+#include "interfaces/client_api_interface.h"
 #include "interfaces/export_contract.h"
-#include "interfaces/provider_catalog_api.h"
+#include "interfaces/provider_catalog_api_interface.h"
 
 namespace {
 

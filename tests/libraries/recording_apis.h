@@ -4,8 +4,8 @@
 // VEXA_TEST_OPERATION_THROW describes, when it is set (see throw_described.h).
 #pragma once
 
-#include "interfaces/client_api.h"
-#include "interfaces/provider_catalog_api.h"
+#include "interfaces/client_api_interface.h"
+#include "interfaces/provider_catalog_api_interface.h"
 
 Vexa::Proxy::ClientApi* NewRecordingClientApi();
 void DeleteRecordingClientApi(Vexa::Proxy::ClientApi* api);

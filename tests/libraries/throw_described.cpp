@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/exceptions.h"
+#include "interfaces/exception_family.h"
 
 namespace {
 

@@ -26,24 +26,7 @@ HANDLE OpenHeld(const fs::path& file) {
 }
 
 // WinVerifyTrust as the loader calls it, with the handle beside the path.
-LONG VerifyThrough(const fs::path& file, HANDLE handle) {
-    const std::wstring path = file.wstring();
-    WINTRUST_FILE_INFO info{};
-    info.cbStruct = sizeof info;
-    info.pcwszFilePath = path.c_str();
-    info.hFile = handle;
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &info;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    const LONG status = WinVerifyTrust(nullptr, &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &data);
-    return status;
-}
+LONG VerifyThrough(const fs::path& file, HANDLE handle) { return Vexa::VerifyFileTrust(file.wstring().c_str(), handle); }
 
 int Answer(HMODULE module) {
     auto answer = reinterpret_cast<int (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "PlatformTestAnswer")));

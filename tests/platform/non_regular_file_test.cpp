@@ -119,8 +119,8 @@ VexaPlatform::UniqueFd MakeSpecialFile(Kind kind, const fs::path& path) {
             if (!socket || path.native().size() >= sizeof address.sun_path)
                 throw std::runtime_error("cannot make a socket at " + path.string());
             path.native().copy(address.sun_path, path.native().size());
-            if (::bind(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-                ::listen(socket.Get(), 1) != 0)
+            if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+                ::listen(socket.get(), 1) != 0)
                 throw std::runtime_error("cannot bind a socket at " + path.string());
             return socket;
         }
@@ -156,7 +156,7 @@ Outcome RunBounded(const std::function<std::int64_t()>& call) {
         ::alarm(kSecondsBeforeAHangCounts);
         try {
             std::int64_t result = call();
-            bool written = ::write(writer.Get(), &result, sizeof result) == static_cast<ssize_t>(sizeof result);
+            bool written = ::write(writer.get(), &result, sizeof result) == static_cast<ssize_t>(sizeof result);
             ::_exit(written ? 0 : 1);
         } catch (...) {
             ::_exit(2);
@@ -166,7 +166,7 @@ Outcome RunBounded(const std::function<std::int64_t()>& call) {
     Outcome outcome;
     std::size_t got = 0;
     while (got < sizeof outcome.result) {
-        ssize_t n = ::read(reader.Get(), reinterpret_cast<char*>(&outcome.result) + got, sizeof outcome.result - got);
+        ssize_t n = ::read(reader.get(), reinterpret_cast<char*>(&outcome.result) + got, sizeof outcome.result - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);

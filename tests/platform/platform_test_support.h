@@ -9,6 +9,7 @@
 
 #include <vexa_platform/windows.h>
 
+#include "common/trust_verification.h"
 #include "machine_state.h"
 
 namespace PlatformTest {
@@ -49,25 +50,8 @@ inline std::string ReadText(const std::filesystem::path& path) {
     return {bytes.begin(), bytes.end()};
 }
 
-// Calls WinVerifyTrust the way the loader does: VERIFY, then CLOSE.
-inline LONG VerifyTrust(const std::wstring& path) {
-    WINTRUST_FILE_INFO file{};
-    file.cbStruct = sizeof file;
-    file.pcwszFilePath = path.c_str();
-    WINTRUST_DATA data{};
-    data.cbStruct = sizeof data;
-    data.dwUIChoice = WTD_UI_NONE;
-    data.fdwRevocationChecks = WTD_REVOKE_NONE;
-    data.dwUnionChoice = WTD_CHOICE_FILE;
-    data.pFile = &file;
-    data.dwStateAction = WTD_STATEACTION_VERIFY;
-    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
-    LONG status = WinVerifyTrust(nullptr, &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    WinVerifyTrust(nullptr, &action, &data);
-    return status;
-}
-
+// WinVerifyTrust the way the loader calls it.
+inline LONG VerifyTrust(const std::wstring& path) { return Vexa::VerifyFileTrust(path.c_str()); }
 inline LONG VerifyTrust(const std::filesystem::path& path) { return VerifyTrust(path.wstring()); }
 
 }  // namespace PlatformTest

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "code_signing.h"
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 #include "common/exceptions.h"
 #include "file_io.h"
 #include "platform_test_support.h"

@@ -7,19 +7,11 @@ import sys
 import pytest
 
 import Corvane
+import exception_family
 from conftest import MachineState
 
-FAMILY = [
-    ("VexaException", "VexaException"),
-    ("ProviderException", "VexaException"),
-    ("FrameworkException", "FrameworkException"),
-    ("LimitExceededException", "LimitExceededException"),
-    ("TimeoutException", "TimeoutException"),
-    ("InvalidArgumentException", "InvalidArgumentException"),
-    ("AccessDeniedException", "AccessDeniedException"),
-    ("JsonException", "JsonException"),
-    ("ProviderNotFoundException", "ProviderNotFoundException"),
-]
+# Every class of the table, as thrown by the library and as Python receives it.
+FAMILY = [(name, exception_family.raised_as(name)) for name, _, _ in exception_family.rows()]
 
 OPERATIONS = [
     ("GetValue", lambda api: api.GetValue("v")),
@@ -109,6 +101,7 @@ PRIVATE_RUNTIME_CLIENT = os.environ.get("VEXA_PRIVATE_RUNTIME_CLIENT", "")
 PRIVATE_RUNTIME_CHILD = """
 import sys
 import Corvane
+import exception_family
 
 def tessaly_mapped():
     # A library is mapped from a sealed snapshot named after its file.

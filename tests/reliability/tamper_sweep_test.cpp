@@ -28,8 +28,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 #include "common/exceptions.h"
+#include "interfaces/unique_resource.h"
 #include "machine_state.h"
 
 namespace fs = std::filesystem;
@@ -50,20 +51,7 @@ std::vector<unsigned char> ReadBytes(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Owns an open descriptor.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd(fd) {}
-    ~UniqueFd() {
-        if (fd >= 0) ::close(fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const { return fd; }
-
-private:
-    int fd;
-};
+using UniqueFd = Vexa::UniqueResource<int, ::close, Vexa::NegativeIsEmpty>;
 
 // Sets an environment variable for its lifetime and restores the previous state.
 class ScopedEnvironment {
@@ -249,19 +237,19 @@ protected:
         RecordProperty("positions", static_cast<int>(positions.size()));
 
         UniqueFd fd(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
-        ASSERT_GE(fd.Get(), 0);
+        ASSERT_GE(fd.get(), 0);
         static const unsigned char kMasks[] = {0x01, 0x80, 0xff, 0x20, 0x5a, 0x04};
         std::size_t refused = 0;
         std::size_t tried = 0;
         for (std::size_t at : positions) {
             const unsigned char altered = original[at] ^ kMasks[tried++ % sizeof kMasks];
-            ASSERT_EQ(::pwrite(fd.Get(), &altered, 1, static_cast<off_t>(at)), 1);
+            ASSERT_EQ(::pwrite(fd.get(), &altered, 1, static_cast<off_t>(at)), 1);
             const std::string outcome = ConstructClient();
             EXPECT_EQ(outcome, kExpectedRefusal) << "byte " << at << " (" << RegionOf(at) << ") changed from "
                                                  << int(original[at]) << " to " << int(altered);
             if (outcome == kExpectedRefusal) ++refused;
             afterEach(at);
-            ASSERT_EQ(::pwrite(fd.Get(), &original[at], 1, static_cast<off_t>(at)), 1);
+            ASSERT_EQ(::pwrite(fd.get(), &original[at], 1, static_cast<off_t>(at)), 1);
             if (::testing::Test::HasFatalFailure()) return;
         }
         EXPECT_EQ(refused, positions.size());

@@ -24,7 +24,7 @@
 
 #include "common/exceptions.h"
 #include "interfaces/export_contract.h"
-#include "interfaces/provider_catalog_api.h"
+#include "interfaces/provider_catalog_api_interface.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

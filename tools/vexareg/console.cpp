@@ -30,6 +30,7 @@ void ReportResult(ResultCode code, const std::string& usage) {
         WriteLine(stderr, "Unregistration failed with exception");
         break;
     case ResultCode::QueryFailed:
+        // "Faild" is the fixed text scripts match on; the misspelling stays.
         WriteLine(stderr, "Faild to read catalog with exception");
         break;
     case ResultCode::IncorrectInput:

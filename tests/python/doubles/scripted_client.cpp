@@ -19,8 +19,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/exceptions.h"
-#include "interfaces/client_api.h"
+#include "interfaces/exception_family.h"
+#include "interfaces/client_api_interface.h"
 #include "interfaces/export_contract.h"
 
 namespace {

@@ -22,13 +22,13 @@ bool NarrowIsUtf8() {
 #endif
 }
 
-TEST(SpineCodePage, NarrowAndPathRoundTrip) {
+TEST(LoaderCodePage, NarrowAndPathRoundTrip) {
     const std::string narrow = "/opt/vexa/Fr\xC3\xA4mework/Tessaly.dll";
     EXPECT_EQ(Vexa::CodePage::NarrowFromPath(Vexa::CodePage::PathFromNarrow(narrow).value()), narrow);
     EXPECT_EQ(Vexa::CodePage::NarrowFromPath(std::filesystem::path()), std::string());
 }
 
-TEST(SpineCodePage, WideFormDecodesEveryLength) {
+TEST(LoaderCodePage, WideFormDecodesEveryLength) {
     if (!NarrowIsUtf8()) GTEST_SKIP() << "narrow texts are not UTF-8 here";
     EXPECT_EQ(WideFromNarrow(""), std::wstring());
     EXPECT_EQ(WideFromNarrow("/a/b.dll"), std::wstring(L"/a/b.dll"));
@@ -36,7 +36,7 @@ TEST(SpineCodePage, WideFormDecodesEveryLength) {
     EXPECT_EQ(WideFromNarrow("\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E"), std::wstring(L"\u00E9\u20AC\U0001D11E"));
 }
 
-TEST(SpineCodePage, WideFormRefusesMalformedText) {
+TEST(LoaderCodePage, WideFormRefusesMalformedText) {
     if (!NarrowIsUtf8()) GTEST_SKIP() << "narrow texts are not UTF-8 here";
     for (const std::string& bad : {
              std::string("\x80"),              // continuation without lead
@@ -56,7 +56,7 @@ TEST(SpineCodePage, WideFormRefusesMalformedText) {
 // The Western European code page 1252, the default of the test runs under Wine: every
 // character it has converts both ways; one it lacks makes the path unusable rather than
 // being replaced by a look-alike that would name another file.
-TEST(SpineCodePage, WindowsCodePage1252) {
+TEST(LoaderCodePage, WindowsCodePage1252) {
     if (AreFileApisANSI() ? GetACP() != 1252 : GetOEMCP() != 1252) GTEST_SKIP() << "code page is not 1252";
     EXPECT_EQ(WideFromNarrow("\xE9\x80"), std::wstring(L"\u00E9\u20AC"));
     EXPECT_EQ(Vexa::CodePage::NarrowFromPath(std::filesystem::path(L"C:\\\u00E9\u20AC.dll")),

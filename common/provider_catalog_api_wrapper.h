@@ -17,7 +17,7 @@ public:
     // (code 100) when Orbisk.dll cannot be bound or creates no instance, or what the
     // create export threw, translated.
     ProviderCatalogApi();
-    virtual ~ProviderCatalogApi();
+    ~ProviderCatalogApi();
 
     ProviderCatalogApi(const ProviderCatalogApi&) = delete;
     ProviderCatalogApi& operator=(const ProviderCatalogApi&) = delete;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "interfaces/client_api.h"
+#include "interfaces/client_api_interface.h"
 #include "interfaces/schema_type.h"
 
 namespace Vexa {
@@ -16,7 +16,7 @@ public:
     // The configuration text handed to the create export: "{}" by default.
     ClientApi();
     explicit ClientApi(const std::string& configuration);
-    virtual ~ClientApi();
+    ~ClientApi();
 
     ClientApi(const ClientApi&) = delete;
     ClientApi& operator=(const ClientApi&) = delete;

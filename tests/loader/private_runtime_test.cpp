@@ -15,14 +15,14 @@
 
 #include <gtest/gtest.h>
 
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 #include "common/exceptions.h"
-#include "common/provider_catalog_api.h"
-#include "spine_support.h"
+#include "common/provider_catalog_api_wrapper.h"
+#include "loader_support.h"
 
 using Lines = std::vector<std::string>;
-using SpineTest::FrameworkTest;
-using SpineTest::ScopedEnvironment;
+using LoaderTest::FrameworkTest;
+using LoaderTest::ScopedEnvironment;
 
 namespace {
 
@@ -36,9 +36,9 @@ struct Wrapper {
 };
 
 const Wrapper kWrappers[] = {
-    {"ClientApi", "spine_client_private_runtime", "Tessaly.dll", "create({})",
+    {"ClientApi", "loader_client_private_runtime", "Tessaly.dll", "create({})",
      [] { return std::shared_ptr<void>(std::make_shared<Vexa::ClientApi>()); }},
-    {"ProviderCatalogApi", "spine_catalog_private_runtime", "Orbisk.dll", "create()",
+    {"ProviderCatalogApi", "loader_catalog_private_runtime", "Orbisk.dll", "create()",
      [] { return std::shared_ptr<void>(std::make_shared<Vexa::ProviderCatalogApi>()); }},
 };
 
@@ -94,11 +94,11 @@ Lines ExpectedRecord(const Wrapper& wrapper, int calls) {
 
 // ---- construction: build type, revision and create exports that throw ----
 
-class SpinePrivateRuntimeConstruction
+class LoaderPrivateRuntimeConstruction
     : public FrameworkTest,
       public ::testing::WithParamInterface<std::tuple<Wrapper, ThrowingExport, Thrown>> {};
 
-TEST_P(SpinePrivateRuntimeConstruction, CallerGetsItsOwnTranslatedExceptionAndTheLibraryIsReleased) {
+TEST_P(LoaderPrivateRuntimeConstruction, CallerGetsItsOwnTranslatedExceptionAndTheLibraryIsReleased) {
     const auto& [wrapper, thrower, thrown] = GetParam();
     Install(wrapper.target, wrapper.fileName);
     ScopedEnvironment throwing(thrower.variable, thrown.described);
@@ -129,7 +129,7 @@ TEST_P(SpinePrivateRuntimeConstruction, CallerGetsItsOwnTranslatedExceptionAndTh
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Exports, SpinePrivateRuntimeConstruction,
+    Exports, LoaderPrivateRuntimeConstruction,
     ::testing::Combine(::testing::ValuesIn(kWrappers), ::testing::ValuesIn(kConstructionExports),
                        ::testing::ValuesIn(kThrown)),
     [](const auto& info) {
@@ -139,10 +139,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- destruction: a destroy export that throws ----
 
-class SpinePrivateRuntimeDestruction : public FrameworkTest,
+class LoaderPrivateRuntimeDestruction : public FrameworkTest,
                                        public ::testing::WithParamInterface<std::tuple<Wrapper, Thrown>> {};
 
-TEST_P(SpinePrivateRuntimeDestruction, DestructionStaysSilentAndReleasesTheLibrary) {
+TEST_P(LoaderPrivateRuntimeDestruction, DestructionStaysSilentAndReleasesTheLibrary) {
     const auto& [wrapper, thrown] = GetParam();
     Install(wrapper.target, wrapper.fileName);
     ScopedEnvironment throwing("VEXA_TEST_DESTROY_THROW", thrown.described);
@@ -151,7 +151,7 @@ TEST_P(SpinePrivateRuntimeDestruction, DestructionStaysSilentAndReleasesTheLibra
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", wrapper.created, "destroy", "unload"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Exports, SpinePrivateRuntimeDestruction,
+INSTANTIATE_TEST_SUITE_P(Exports, LoaderPrivateRuntimeDestruction,
                          ::testing::Combine(::testing::ValuesIn(kWrappers), ::testing::ValuesIn(kThrown)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;

@@ -1,4 +1,4 @@
-// What the spine tests share: a machine state with an install directory, the test
+// What the loader tests share: a machine state with an install directory, the test
 // libraries the build made, and the record those libraries keep of their life.
 #pragma once
 
@@ -11,13 +11,13 @@
 
 #include "machine_state.h"
 
-namespace SpineTest {
+namespace LoaderTest {
 
 // The file of a test library built under tests/libraries (target name without suffix).
 std::filesystem::path BuiltLibrary(const std::string& target);
 
 // Whether the build of this platform makes the test library: the Windows build has no
-// signed file that is not a library (spine_signed_text), as Authenticode signs only
+// signed file that is not a library (loader_signed_text), as Authenticode signs only
 // file types it knows. Every other library is built everywhere.
 bool PlatformBuildsLibrary(const std::string& target);
 
@@ -53,4 +53,4 @@ protected:
     ScopedEnvironment recording;
 };
 
-}  // namespace SpineTest
+}  // namespace LoaderTest

@@ -1,4 +1,4 @@
-#include "python/corvane/client_api.h"
+#include "python/corvane/python_client_api.h"
 
 #include <exception>
 #include <thread>

@@ -8,13 +8,13 @@
 
 #include <gtest/gtest.h>
 
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 #include "common/exceptions.h"
-#include "common/provider_catalog_api.h"
-#include "spine_support.h"
+#include "common/provider_catalog_api_wrapper.h"
+#include "loader_support.h"
 
-using SpineTest::FrameworkTest;
-using SpineTest::ScopedEnvironment;
+using LoaderTest::FrameworkTest;
+using LoaderTest::ScopedEnvironment;
 
 namespace {
 
@@ -61,10 +61,10 @@ const Translation kTranslations[] = {
     {"Int", "int", typeid(std::runtime_error), "Unknown Exception", 0},
 };
 
-class SpineExceptionBoundary : public FrameworkTest, public ::testing::WithParamInterface<Translation> {};
+class LoaderExceptionBoundary : public FrameworkTest, public ::testing::WithParamInterface<Translation> {};
 
-TEST_P(SpineExceptionBoundary, FromCreateExport) {
-    Install("spine_client", "Tessaly.dll");
+TEST_P(LoaderExceptionBoundary, FromCreateExport) {
+    Install("loader_client", "Tessaly.dll");
     ScopedEnvironment throwing("VEXA_TEST_CREATE_THROW", GetParam().thrown);
     try {
         Vexa::ClientApi api;
@@ -76,8 +76,8 @@ TEST_P(SpineExceptionBoundary, FromCreateExport) {
     }
 }
 
-TEST_P(SpineExceptionBoundary, FromEveryClientOperation) {
-    Install("spine_client", "Tessaly.dll");
+TEST_P(LoaderExceptionBoundary, FromEveryClientOperation) {
+    Install("loader_client", "Tessaly.dll");
     Vexa::ClientApi api;
     ScopedEnvironment throwing("VEXA_TEST_OPERATION_THROW", GetParam().thrown);
     const std::function<void()> operations[] = {
@@ -105,8 +105,8 @@ TEST_P(SpineExceptionBoundary, FromEveryClientOperation) {
     }
 }
 
-TEST_P(SpineExceptionBoundary, FromEveryCatalogOperation) {
-    Install("spine_catalog", "Orbisk.dll");
+TEST_P(LoaderExceptionBoundary, FromEveryCatalogOperation) {
+    Install("loader_catalog", "Orbisk.dll");
     Vexa::ProviderCatalogApi catalog;
     ScopedEnvironment throwing("VEXA_TEST_OPERATION_THROW", GetParam().thrown);
     const std::function<void()> operations[] = {
@@ -124,15 +124,15 @@ TEST_P(SpineExceptionBoundary, FromEveryCatalogOperation) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Thrown, SpineExceptionBoundary, ::testing::ValuesIn(kTranslations),
+INSTANTIATE_TEST_SUITE_P(Thrown, LoaderExceptionBoundary, ::testing::ValuesIn(kTranslations),
                          [](const ::testing::TestParamInfo<Translation>& info) { return std::string(info.param.name); });
 
-class SpineExceptionBoundaryText : public FrameworkTest {
+class LoaderExceptionBoundaryText : public FrameworkTest {
 protected:
     // What the caller catches when the create export throws as described.
     template <class Check>
     void FromCreate(const std::string& thrown, Check check) {
-        Install("spine_client", "Tessaly.dll");
+        Install("loader_client", "Tessaly.dll");
         ScopedEnvironment throwing("VEXA_TEST_CREATE_THROW", thrown);
         try {
             Vexa::ClientApi api;
@@ -143,7 +143,7 @@ protected:
     }
 };
 
-TEST_F(SpineExceptionBoundaryText, JsonLibraryErrorBecomesJsonException600WithTheLibraryText) {
+TEST_F(LoaderExceptionBoundaryText, JsonLibraryErrorBecomesJsonException600WithTheLibraryText) {
     FromCreate("json", [](const std::exception& e) {
         EXPECT_EQ(typeid(e), typeid(Vexa::JsonException));
         EXPECT_EQ(std::string(e.what()).rfind("[json.exception.parse_error.", 0), 0u) << e.what();
@@ -151,7 +151,7 @@ TEST_F(SpineExceptionBoundaryText, JsonLibraryErrorBecomesJsonException600WithTh
     });
 }
 
-TEST_F(SpineExceptionBoundaryText, BadAllocArrivesAsPlainStandardExceptionKeepingItsText) {
+TEST_F(LoaderExceptionBoundaryText, BadAllocArrivesAsPlainStandardExceptionKeepingItsText) {
     FromCreate("bad_alloc", [](const std::exception& e) {
         EXPECT_STREQ(e.what(), "std::bad_alloc");
         EXPECT_EQ(dynamic_cast<const std::bad_alloc*>(&e), nullptr);
@@ -161,7 +161,7 @@ TEST_F(SpineExceptionBoundaryText, BadAllocArrivesAsPlainStandardExceptionKeepin
     FromCreate("exception", [](const std::exception& e) { EXPECT_STREQ(e.what(), "std::exception"); });
 }
 
-TEST_F(SpineExceptionBoundaryText, ProviderExceptionCaughtAsVexaExceptionKeepsItsOwnMessageAndCode) {
+TEST_F(LoaderExceptionBoundaryText, ProviderExceptionCaughtAsVexaExceptionKeepsItsOwnMessageAndCode) {
     FromCreate("ProviderException:-42:provider failed", [](const std::exception& e) {
         const auto& family = dynamic_cast<const Vexa::VexaException&>(e);
         EXPECT_STREQ(family.what(), "provider failed");
@@ -171,7 +171,7 @@ TEST_F(SpineExceptionBoundaryText, ProviderExceptionCaughtAsVexaExceptionKeepsIt
     });
 }
 
-TEST_F(SpineExceptionBoundaryText, ProviderNotFoundIsAFrameworkException) {
+TEST_F(LoaderExceptionBoundaryText, ProviderNotFoundIsAFrameworkException) {
     FromCreate("ProviderNotFoundException:404:gone", [](const std::exception& e) {
         EXPECT_NE(dynamic_cast<const Vexa::FrameworkException*>(&e), nullptr);
         EXPECT_EQ(dynamic_cast<const Vexa::ProviderException*>(&e), nullptr);

@@ -4,14 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 #include "common/exceptions.h"
-#include "common/provider_catalog_api.h"
-#include "spine_support.h"
+#include "common/provider_catalog_api_wrapper.h"
+#include "loader_support.h"
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-using SpineTest::FrameworkTest;
+using LoaderTest::FrameworkTest;
 
 namespace {
 
@@ -30,10 +30,10 @@ void ExpectConstructionFails(Construct construct, const std::string& message, in
 
 // ---- Vexa::ClientApi: binding, creation, release ----
 
-class SpineClientApi : public FrameworkTest {};
+class LoaderClientApi : public FrameworkTest {};
 
-TEST_F(SpineClientApi, CreatesWithBracesAndDestroysBeforeReleasing) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderClientApi, CreatesWithBracesAndDestroysBeforeReleasing) {
+    Install("loader_client", "Tessaly.dll");
     {
         Vexa::ClientApi api;
         EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})"}));
@@ -41,14 +41,14 @@ TEST_F(SpineClientApi, CreatesWithBracesAndDestroysBeforeReleasing) {
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})", "destroy", "unload"}));
 }
 
-TEST_F(SpineClientApi, HandsTheConfigurationToTheCreateExport) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderClientApi, HandsTheConfigurationToTheCreateExport) {
+    Install("loader_client", "Tessaly.dll");
     { Vexa::ClientApi api("{\"mode\":\"test\"}"); }
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({\"mode\":\"test\"})", "destroy", "unload"}));
 }
 
-TEST_F(SpineClientApi, EachWrapperBindsAndCreatesOnItsOwn) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderClientApi, EachWrapperBindsAndCreatesOnItsOwn) {
+    Install("loader_client", "Tessaly.dll");
     auto first = std::make_unique<Vexa::ClientApi>();
     auto second = std::make_unique<Vexa::ClientApi>();
     first.reset();
@@ -59,7 +59,7 @@ TEST_F(SpineClientApi, EachWrapperBindsAndCreatesOnItsOwn) {
     EXPECT_EQ(Recorded().size(), 10u);
 }
 
-TEST_F(SpineClientApi, WithoutFrameworkDirectoryNothingIsLoaded) {
+TEST_F(LoaderClientApi, WithoutFrameworkDirectoryNothingIsLoaded) {
     ExpectConstructionFails<Vexa::VexaException>([] { Vexa::ClientApi api; }, "Error Locating Framework Directory",
                                                  1);
     machine.PublishFramework("");
@@ -76,42 +76,42 @@ struct RefusedLibrary {
 
 void PrintTo(const RefusedLibrary& library, std::ostream* out) { *out << library.target; }
 
-class SpineClientApiRefused : public SpineClientApi, public ::testing::WithParamInterface<RefusedLibrary> {};
+class LoaderClientApiRefused : public LoaderClientApi, public ::testing::WithParamInterface<RefusedLibrary> {};
 
-TEST_P(SpineClientApiRefused, ThrowsTheLoadErrorAndHoldsNothing) {
-    if (!SpineTest::PlatformBuildsLibrary(GetParam().target)) GTEST_SKIP() << "not built on this platform";
+TEST_P(LoaderClientApiRefused, ThrowsTheLoadErrorAndHoldsNothing) {
+    if (!LoaderTest::PlatformBuildsLibrary(GetParam().target)) GTEST_SKIP() << "not built on this platform";
     Install(GetParam().target, "Tessaly.dll");
     ExpectConstructionFails<Vexa::FrameworkException>([] { Vexa::ClientApi api; }, GetParam().message, 100);
     EXPECT_EQ(Recorded(), GetParam().recorded);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Libraries, SpineClientApiRefused,
+    Libraries, LoaderClientApiRefused,
     ::testing::Values(
-        RefusedLibrary{"spine_client_unsigned", "Failed to load library: Tessaly.dll : 42 : Invalid Digital Signature",
+        RefusedLibrary{"loader_client_unsigned", "Failed to load library: Tessaly.dll : 42 : Invalid Digital Signature",
                        {}},
-        RefusedLibrary{"spine_signed_text", "Failed to load library: Tessaly.dll : 2 : Cannot Open Library", {}},
-        RefusedLibrary{"spine_incompatible_build_no_create",
+        RefusedLibrary{"loader_signed_text", "Failed to load library: Tessaly.dll : 2 : Cannot Open Library", {}},
+        RefusedLibrary{"loader_incompatible_build_no_create",
                        "Failed to load library: Tessaly.dll : 8 : Incompatible Build Configuration",
                        {"load", "build type", "unload"}},
-        RefusedLibrary{"spine_no_build_type", "Failed to load library: Tessaly.dll : 6 : Symbol Not Found",
+        RefusedLibrary{"loader_no_build_type", "Failed to load library: Tessaly.dll : 6 : Symbol Not Found",
                        {"load", "unload"}},
-        RefusedLibrary{"spine_revision_2", "Failed to load library: Tessaly.dll : 14 : Incompatible Version",
+        RefusedLibrary{"loader_revision_2", "Failed to load library: Tessaly.dll : 14 : Incompatible Version",
                        {"load", "build type", "revision", "unload"}},
-        RefusedLibrary{"spine_revision_4", "Failed to load library: Tessaly.dll : 14 : Incompatible Version",
+        RefusedLibrary{"loader_revision_4", "Failed to load library: Tessaly.dll : 14 : Incompatible Version",
                        {"load", "build type", "revision", "unload"}}),
     [](const ::testing::TestParamInfo<RefusedLibrary>& info) { return std::string(info.param.target); });
 
-TEST_F(SpineClientApi, NullInstanceIsAFailureAndNeverDestroyed) {
-    Install("spine_create_null", "Tessaly.dll");
+TEST_F(LoaderClientApi, NullInstanceIsAFailureAndNeverDestroyed) {
+    Install("loader_create_null", "Tessaly.dll");
     ExpectConstructionFails<Vexa::FrameworkException>([] { Vexa::ClientApi api; },
                                                       "Failed to create instance of ClientApi", 100);
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})", "unload"}));
 }
 
-TEST_F(SpineClientApi, ThrowingCreateReleasesTheLibraryWithoutDestroy) {
-    Install("spine_client", "Tessaly.dll");
-    SpineTest::ScopedEnvironment throwing("VEXA_TEST_CREATE_THROW", "AccessDeniedException:5:denied");
+TEST_F(LoaderClientApi, ThrowingCreateReleasesTheLibraryWithoutDestroy) {
+    Install("loader_client", "Tessaly.dll");
+    LoaderTest::ScopedEnvironment throwing("VEXA_TEST_CREATE_THROW", "AccessDeniedException:5:denied");
     ExpectConstructionFails<Vexa::AccessDeniedException>([] { Vexa::ClientApi api; }, "denied", 5);
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "create({})", "unload"}));
 }
@@ -131,8 +131,8 @@ void RecordEvent(const char* source, const char* payload, void* context) {
     ++seen->calls;
 }
 
-TEST_F(SpineClientApi, QueriesReachTheirOperationAndReturnItsText) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderClientApi, QueriesReachTheirOperationAndReturnItsText) {
+    Install("loader_client", "Tessaly.dll");
     Vexa::ClientApi api;
     EXPECT_EQ(api.GetProperties("{\"depth\":1}"), "GetProperties({\"depth\":1})");
     EXPECT_EQ(api.GetValue("a.b"), "GetValue(a.b)");
@@ -143,8 +143,8 @@ TEST_F(SpineClientApi, QueriesReachTheirOperationAndReturnItsText) {
     EXPECT_EQ(api.QueryNode("a.*"), "QueryNode(a.*)");
 }
 
-TEST_F(SpineClientApi, EachSetValueReachesItsOwnOverload) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderClientApi, EachSetValueReachesItsOwnOverload) {
+    Install("loader_client", "Tessaly.dll");
     {
         Vexa::ClientApi api;
         api.SetValue("p", "chars");
@@ -159,8 +159,8 @@ TEST_F(SpineClientApi, EachSetValueReachesItsOwnOverload) {
                      "SetValue(p,long long:-7)", "SetValue(p,bool:true)"}));
 }
 
-TEST_F(SpineClientApi, EventRegistrationCarriesCallbackAndContext) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderClientApi, EventRegistrationCarriesCallbackAndContext) {
+    Install("loader_client", "Tessaly.dll");
     {
         Vexa::ClientApi api;
         EventSeen seen;
@@ -177,10 +177,10 @@ TEST_F(SpineClientApi, EventRegistrationCarriesCallbackAndContext) {
 
 // ---- Vexa::ProviderCatalogApi ----
 
-class SpineProviderCatalogApi : public FrameworkTest {};
+class LoaderProviderCatalogApi : public FrameworkTest {};
 
-TEST_F(SpineProviderCatalogApi, CreatesWithEmptyConfigurationAndForwards) {
-    Install("spine_catalog", "Orbisk.dll");
+TEST_F(LoaderProviderCatalogApi, CreatesWithEmptyConfigurationAndForwards) {
+    Install("loader_catalog", "Orbisk.dll");
     {
         Vexa::ProviderCatalogApi catalog;
         catalog.RegisterProvider("/providers/one.dll");
@@ -193,22 +193,22 @@ TEST_F(SpineProviderCatalogApi, CreatesWithEmptyConfigurationAndForwards) {
                                  "QueryProviders()", "destroy", "unload"}));
 }
 
-TEST_F(SpineProviderCatalogApi, RefusedLibraryNamesOrbisk) {
-    Install("spine_catalog_unsigned", "Orbisk.dll");
+TEST_F(LoaderProviderCatalogApi, RefusedLibraryNamesOrbisk) {
+    Install("loader_catalog_unsigned", "Orbisk.dll");
     ExpectConstructionFails<Vexa::FrameworkException>(
         [] { Vexa::ProviderCatalogApi catalog; }, "Failed to load library: Orbisk.dll : 42 : Invalid Digital Signature",
         100);
     EXPECT_FALSE(RecordExists());
 
-    Install("spine_catalog_revision_4", "Orbisk.dll");
+    Install("loader_catalog_revision_4", "Orbisk.dll");
     ExpectConstructionFails<Vexa::FrameworkException>(
         [] { Vexa::ProviderCatalogApi catalog; }, "Failed to load library: Orbisk.dll : 14 : Incompatible Version",
         100);
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision", "unload"}));
 }
 
-TEST_F(SpineProviderCatalogApi, LooksForOrbiskOnly) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderProviderCatalogApi, LooksForOrbiskOnly) {
+    Install("loader_client", "Tessaly.dll");
     ExpectConstructionFails<Vexa::FrameworkException>(
         [] { Vexa::ProviderCatalogApi catalog; }, "Failed to load library: Orbisk.dll : 42 : Invalid Digital Signature",
         100);

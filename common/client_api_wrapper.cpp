@@ -1,4 +1,4 @@
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 
 #include "common/api_loaders.h"
 #include "common/interface_binding.h"

@@ -1,4 +1,4 @@
-#include "spine_support.h"
+#include "loader_support.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -6,7 +6,7 @@
 
 namespace fs = std::filesystem;
 
-namespace SpineTest {
+namespace LoaderTest {
 
 namespace {
 
@@ -28,11 +28,11 @@ void UnsetVariable(const std::string& name) {
 
 }  // namespace
 
-fs::path BuiltLibrary(const std::string& target) { return fs::path(SPINE_TEST_LIBRARY_DIR) / (target + ".dll"); }
+fs::path BuiltLibrary(const std::string& target) { return fs::path(LOADER_TEST_LIBRARY_DIR) / (target + ".dll"); }
 
 bool PlatformBuildsLibrary(const std::string& target) {
 #ifdef _WIN32
-    return target != "spine_signed_text";
+    return target != "loader_signed_text";
 #else
     (void)target;
     return true;
@@ -69,4 +69,4 @@ std::vector<std::string> FrameworkTest::Recorded() const {
     return lines;
 }
 
-}  // namespace SpineTest
+}  // namespace LoaderTest

@@ -1,4 +1,4 @@
-#include "common/provider_catalog_api.h"
+#include "common/provider_catalog_api_wrapper.h"
 
 #include "common/api_loaders.h"
 #include "common/interface_binding.h"

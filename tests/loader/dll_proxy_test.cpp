@@ -10,18 +10,18 @@
 #include "common/dll_proxy.h"
 #include "common/exceptions.h"
 #include "common/load_error.h"
-#include "spine_support.h"
+#include "loader_support.h"
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
-using SpineTest::BuiltLibrary;
-using SpineTest::FrameworkTest;
+using LoaderTest::BuiltLibrary;
+using LoaderTest::FrameworkTest;
 
 namespace {
 
-using ClientProxy = DllProxy<Vexa::Proxy::ClientApi>;
+using ClientProxy = Vexa::DllProxy<Vexa::Proxy::ClientApi>;
 
-TEST(SpineLoadError, EveryResultHasItsFixedMessage) {
+TEST(LoaderLoadError, EveryResultHasItsFixedMessage) {
     const std::pair<Vexa::LoadError, const char*> expected[] = {
         {Vexa::ParameterIsNull, "Failed to load library: Tessaly.dll : 22 : Parameter is Null"},
         {Vexa::LibraryAlreadyLoaded, "Failed to load library: Tessaly.dll : 17 : Library Already Loaded"},
@@ -35,7 +35,7 @@ TEST(SpineLoadError, EveryResultHasItsFixedMessage) {
     for (const auto& [error, message] : expected) EXPECT_EQ(Vexa::LoadFailureMessage("Tessaly.dll", error), message);
 }
 
-class SpineDllProxy : public FrameworkTest {
+class LoaderDllProxy : public FrameworkTest {
 protected:
     // Stages a test library as asName (never over a file still bound) and binds it.
     Vexa::LoadError LoadDirectly(ClientProxy& proxy, const std::string& target,
@@ -45,16 +45,16 @@ protected:
     }
 };
 
-TEST_F(SpineDllProxy, EmptyPathIsRefusedFirst) {
+TEST_F(LoaderDllProxy, EmptyPathIsRefusedFirst) {
     ClientProxy proxy("ClientApi");
     EXPECT_EQ(proxy.Load(fs::path()), Vexa::ParameterIsNull);
-    ASSERT_EQ(LoadDirectly(proxy, "spine_client"), Vexa::Success);
+    ASSERT_EQ(LoadDirectly(proxy, "loader_client"), Vexa::Success);
     EXPECT_EQ(proxy.Load(fs::path()), Vexa::ParameterIsNull);
 }
 
-TEST_F(SpineDllProxy, BindsAWellFormedLibraryCallingOnlyTheBuildTypeExport) {
+TEST_F(LoaderDllProxy, BindsAWellFormedLibraryCallingOnlyTheBuildTypeExport) {
     ClientProxy proxy("ClientApi");
-    ASSERT_EQ(LoadDirectly(proxy, "spine_client"), Vexa::Success);
+    ASSERT_EQ(LoadDirectly(proxy, "loader_client"), Vexa::Success);
     EXPECT_NE(proxy.Module(), nullptr);
     EXPECT_NE(proxy.CreateAddress(), nullptr);
     EXPECT_NE(proxy.DestroyAddress(), nullptr);
@@ -64,9 +64,9 @@ TEST_F(SpineDllProxy, BindsAWellFormedLibraryCallingOnlyTheBuildTypeExport) {
 
 // A relative path names one file, relative to the current directory, for the check and
 // the load alike; the load never searches the library path for it.
-TEST_F(SpineDllProxy, RelativePathIsCheckedAndLoadedAsOneAbsoluteFile) {
+TEST_F(LoaderDllProxy, RelativePathIsCheckedAndLoadedAsOneAbsoluteFile) {
     machine.TrustDevelopmentRoot();
-    VexaTest::MachineState::Stage(BuiltLibrary("spine_client"), installDir, "Tessaly.dll");
+    VexaTest::MachineState::Stage(BuiltLibrary("loader_client"), installDir, "Tessaly.dll");
     const fs::path before = fs::current_path();
     fs::current_path(installDir);
     ClientProxy proxy("ClientApi");
@@ -76,15 +76,15 @@ TEST_F(SpineDllProxy, RelativePathIsCheckedAndLoadedAsOneAbsoluteFile) {
     EXPECT_EQ(Recorded(), (Lines{"load", "build type"}));
 }
 
-TEST_F(SpineDllProxy, SecondLoadLeavesTheFirstBindingIntact) {
+TEST_F(LoaderDllProxy, SecondLoadLeavesTheFirstBindingIntact) {
     ClientProxy proxy("ClientApi");
-    ASSERT_EQ(LoadDirectly(proxy, "spine_client"), Vexa::Success);
+    ASSERT_EQ(LoadDirectly(proxy, "loader_client"), Vexa::Success);
     const HMODULE module = proxy.Module();
     const auto create = proxy.CreateAddress();
     const auto destroy = proxy.DestroyAddress();
     const auto revision = proxy.RevisionAddress();
 
-    EXPECT_EQ(LoadDirectly(proxy, "spine_revision_4", "Second.dll"), Vexa::LibraryAlreadyLoaded);
+    EXPECT_EQ(LoadDirectly(proxy, "loader_revision_4", "Second.dll"), Vexa::LibraryAlreadyLoaded);
     EXPECT_EQ(proxy.Module(), module);
     EXPECT_EQ(proxy.CreateAddress(), create);
     EXPECT_EQ(proxy.DestroyAddress(), destroy);
@@ -93,10 +93,10 @@ TEST_F(SpineDllProxy, SecondLoadLeavesTheFirstBindingIntact) {
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision"}));
 }
 
-TEST_F(SpineDllProxy, UnloadReleasesTheLibraryAndForgetsTheExports) {
+TEST_F(LoaderDllProxy, UnloadReleasesTheLibraryAndForgetsTheExports) {
     ClientProxy proxy("ClientApi");
     proxy.Unload();  // nothing bound: nothing happens
-    ASSERT_EQ(LoadDirectly(proxy, "spine_client"), Vexa::Success);
+    ASSERT_EQ(LoadDirectly(proxy, "loader_client"), Vexa::Success);
     proxy.Unload();
     EXPECT_EQ(proxy.Module(), nullptr);
     EXPECT_EQ(proxy.CreateAddress(), nullptr);
@@ -106,13 +106,13 @@ TEST_F(SpineDllProxy, UnloadReleasesTheLibraryAndForgetsTheExports) {
     proxy.Unload();
     EXPECT_EQ(Recorded().size(), 3u);
     // Unbound again, so it can bind anew.
-    EXPECT_EQ(LoadDirectly(proxy, "spine_client"), Vexa::Success);
+    EXPECT_EQ(LoadDirectly(proxy, "loader_client"), Vexa::Success);
 }
 
-TEST_F(SpineDllProxy, DestructorReleasesTheLibrary) {
+TEST_F(LoaderDllProxy, DestructorReleasesTheLibrary) {
     {
         ClientProxy proxy("ClientApi");
-        ASSERT_EQ(LoadDirectly(proxy, "spine_client"), Vexa::Success);
+        ASSERT_EQ(LoadDirectly(proxy, "loader_client"), Vexa::Success);
     }
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "unload"}));
 }
@@ -125,10 +125,10 @@ struct BrokenContract {
 
 void PrintTo(const BrokenContract& contract, std::ostream* out) { *out << contract.target; }
 
-class SpineDllProxyContract : public SpineDllProxy, public ::testing::WithParamInterface<BrokenContract> {};
+class LoaderDllProxyContract : public LoaderDllProxy, public ::testing::WithParamInterface<BrokenContract> {};
 
-TEST_P(SpineDllProxyContract, IsRefusedAndReleased) {
-    if (!SpineTest::PlatformBuildsLibrary(GetParam().target)) GTEST_SKIP() << "not built on this platform";
+TEST_P(LoaderDllProxyContract, IsRefusedAndReleased) {
+    if (!LoaderTest::PlatformBuildsLibrary(GetParam().target)) GTEST_SKIP() << "not built on this platform";
     ClientProxy proxy("ClientApi");
     EXPECT_EQ(LoadDirectly(proxy, GetParam().target), GetParam().result);
     EXPECT_EQ(proxy.Module(), nullptr);
@@ -139,25 +139,25 @@ TEST_P(SpineDllProxyContract, IsRefusedAndReleased) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Libraries, SpineDllProxyContract,
+    Libraries, LoaderDllProxyContract,
     ::testing::Values(
-        BrokenContract{"spine_no_build_type", Vexa::SymbolNotFound, {"load", "unload"}},
-        BrokenContract{"spine_no_create", Vexa::SymbolNotFound, {"load", "build type", "unload"}},
-        BrokenContract{"spine_unprefixed", Vexa::SymbolNotFound, {"load", "build type", "unload"}},
-        BrokenContract{"spine_incompatible_build", Vexa::IncompatibleBuildConfiguration,
+        BrokenContract{"loader_no_build_type", Vexa::SymbolNotFound, {"load", "unload"}},
+        BrokenContract{"loader_no_create", Vexa::SymbolNotFound, {"load", "build type", "unload"}},
+        BrokenContract{"loader_unprefixed", Vexa::SymbolNotFound, {"load", "build type", "unload"}},
+        BrokenContract{"loader_incompatible_build", Vexa::IncompatibleBuildConfiguration,
                        {"load", "build type", "unload"}},
-        BrokenContract{"spine_incompatible_build_no_create", Vexa::IncompatibleBuildConfiguration,
+        BrokenContract{"loader_incompatible_build_no_create", Vexa::IncompatibleBuildConfiguration,
                        {"load", "build type", "unload"}},
         // The wrong interface: a catalog library offers no ClientApi exports.
-        BrokenContract{"spine_catalog", Vexa::SymbolNotFound, {"load", "build type", "unload"}},
-        BrokenContract{"spine_signed_text", Vexa::CannotOpenLibrary, {}}),
+        BrokenContract{"loader_catalog", Vexa::SymbolNotFound, {"load", "build type", "unload"}},
+        BrokenContract{"loader_signed_text", Vexa::CannotOpenLibrary, {}}),
     [](const ::testing::TestParamInfo<BrokenContract>& info) { return std::string(info.param.target); });
 
 // ---- trust: no code of a library that fails verification may run ----
 
-TEST_F(SpineDllProxy, UnsignedLibraryIsNeverLoaded) {
+TEST_F(LoaderDllProxy, UnsignedLibraryIsNeverLoaded) {
     ClientProxy proxy("ClientApi");
-    EXPECT_EQ(LoadDirectly(proxy, "spine_client_unsigned"), Vexa::InvalidDigitalSignature);
+    EXPECT_EQ(LoadDirectly(proxy, "loader_client_unsigned"), Vexa::InvalidDigitalSignature);
     EXPECT_EQ(proxy.Module(), nullptr);
     EXPECT_FALSE(RecordExists());
 }
@@ -174,23 +174,23 @@ void Tamper(const fs::path& file) {
     ASSERT_TRUE(io.good());
 }
 
-TEST_F(SpineDllProxy, TamperedLibraryIsNeverLoaded) {
+TEST_F(LoaderDllProxy, TamperedLibraryIsNeverLoaded) {
     machine.TrustDevelopmentRoot();
-    const fs::path file = VexaTest::MachineState::Stage(BuiltLibrary("spine_client"), installDir, "Tessaly.dll");
+    const fs::path file = VexaTest::MachineState::Stage(BuiltLibrary("loader_client"), installDir, "Tessaly.dll");
     Tamper(file);
     ClientProxy proxy("ClientApi");
     EXPECT_EQ(proxy.Load(file), Vexa::InvalidDigitalSignature);
     EXPECT_FALSE(RecordExists());
 }
 
-TEST_F(SpineDllProxy, LibrarySignedByAnUntrustedRootIsNeverLoaded) {
-    const fs::path file = VexaTest::MachineState::Stage(BuiltLibrary("spine_client"), installDir, "Tessaly.dll");
+TEST_F(LoaderDllProxy, LibrarySignedByAnUntrustedRootIsNeverLoaded) {
+    const fs::path file = VexaTest::MachineState::Stage(BuiltLibrary("loader_client"), installDir, "Tessaly.dll");
     ClientProxy proxy("ClientApi");
     EXPECT_EQ(proxy.Load(file), Vexa::InvalidDigitalSignature);
     EXPECT_FALSE(RecordExists());
 }
 
-TEST_F(SpineDllProxy, MissingFileIsNotVerified) {
+TEST_F(LoaderDllProxy, MissingFileIsNotVerified) {
     machine.TrustDevelopmentRoot();
     ClientProxy proxy("ClientApi");
     EXPECT_EQ(proxy.Load(installDir / "Missing.dll"), Vexa::InvalidDigitalSignature);
@@ -210,19 +210,19 @@ fs::path DirectoryOfLength(const fs::path& base, std::size_t length) {
     return dir;
 }
 
-TEST_F(SpineDllProxy, PathMustFitTheTrustBufferWithItsTerminator) {
+TEST_F(LoaderDllProxy, PathMustFitTheTrustBufferWithItsTerminator) {
     machine.TrustDevelopmentRoot();
     const std::string fileName = "Tessaly.dll";
 
     const fs::path fits = DirectoryOfLength(installDir / "fits", MAX_PATH - 1 - 1 - fileName.size());
-    const fs::path longest = VexaTest::MachineState::Stage(BuiltLibrary("spine_client"), fits, fileName);
+    const fs::path longest = VexaTest::MachineState::Stage(BuiltLibrary("loader_client"), fits, fileName);
     ASSERT_EQ(longest.string().size(), MAX_PATH - 1u);
     ClientProxy accepted("ClientApi");
     EXPECT_EQ(accepted.Load(longest), Vexa::Success);
     accepted.Unload();
 
     const fs::path over = DirectoryOfLength(installDir / "over", MAX_PATH - 1 - fileName.size());
-    const fs::path tooLong = VexaTest::MachineState::Stage(BuiltLibrary("spine_client"), over, fileName);
+    const fs::path tooLong = VexaTest::MachineState::Stage(BuiltLibrary("loader_client"), over, fileName);
     ASSERT_EQ(tooLong.string().size(), static_cast<std::size_t>(MAX_PATH));
     ClientProxy refused("ClientApi");
     EXPECT_EQ(refused.Load(tooLong), Vexa::InvalidDigitalSignature);
@@ -231,18 +231,18 @@ TEST_F(SpineDllProxy, PathMustFitTheTrustBufferWithItsTerminator) {
 
 // ---- the loaders: the framework directory and the revision ----
 
-class SpineLoader : public FrameworkTest {};
+class LoaderApiLoader : public FrameworkTest {};
 
-TEST_F(SpineLoader, FindsItsLibraryInTheFrameworkDirectoryAndChecksTheRevisionOnce) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderApiLoader, FindsItsLibraryInTheFrameworkDirectoryAndChecksTheRevisionOnce) {
+    Install("loader_client", "Tessaly.dll");
     Vexa::ClientApiLoader loader;
     EXPECT_EQ(loader.Name(), "ClientApi");
     EXPECT_EQ(loader.Load("Tessaly.dll"), Vexa::Success);
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision"}));
 }
 
-TEST_F(SpineLoader, RevisionOutsideTheAcceptedRangeLeavesTheLibraryBound) {
-    for (const char* target : {"spine_revision_2", "spine_revision_4"}) {
+TEST_F(LoaderApiLoader, RevisionOutsideTheAcceptedRangeLeavesTheLibraryBound) {
+    for (const char* target : {"loader_revision_2", "loader_revision_4"}) {
         fs::remove(recordFile);
         Install(target, "Tessaly.dll");
         {
@@ -255,8 +255,8 @@ TEST_F(SpineLoader, RevisionOutsideTheAcceptedRangeLeavesTheLibraryBound) {
     }
 }
 
-TEST_F(SpineLoader, SecondLoadGives17) {
-    Install("spine_client", "Tessaly.dll");
+TEST_F(LoaderApiLoader, SecondLoadGives17) {
+    Install("loader_client", "Tessaly.dll");
     Vexa::ClientApiLoader loader;
     ASSERT_EQ(loader.Load("Tessaly.dll"), Vexa::Success);
     const HMODULE module = loader.Module();
@@ -266,14 +266,14 @@ TEST_F(SpineLoader, SecondLoadGives17) {
     EXPECT_EQ(Recorded(), (Lines{"load", "build type", "revision"}));
 }
 
-TEST_F(SpineLoader, CatalogLoaderBindsOrbisk) {
-    Install("spine_catalog", "Orbisk.dll");
+TEST_F(LoaderApiLoader, CatalogLoaderBindsOrbisk) {
+    Install("loader_catalog", "Orbisk.dll");
     Vexa::ProviderCatalogApiLoader loader;
     EXPECT_EQ(loader.Name(), "ProviderCatalogApi");
     EXPECT_EQ(loader.Load("Orbisk.dll"), Vexa::Success);
 }
 
-TEST_F(SpineLoader, WithoutFrameworkThrowsBeforeLoadingAnything) {
+TEST_F(LoaderApiLoader, WithoutFrameworkThrowsBeforeLoadingAnything) {
     Vexa::ProviderCatalogApiLoader loader;
     EXPECT_THROW(loader.Load("Orbisk.dll"), Vexa::VexaException);
     EXPECT_EQ(loader.Module(), nullptr);

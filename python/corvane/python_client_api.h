@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "common/client_api.h"
+#include "common/client_api_wrapper.h"
 #include "interfaces/schema_type.h"
 
 namespace Vexa::VexaPy {
@@ -18,8 +18,8 @@ public:
     ClientApi();
     explicit ClientApi(const std::string& configuration);
     // Destroys the interface object and releases the library without holding the
-    // interpreter lock (see client_api.cpp).
-    virtual ~ClientApi();
+    // interpreter lock (see python_client_api.cpp).
+    ~ClientApi();
 
     ClientApi(const ClientApi&) = delete;
     ClientApi& operator=(const ClientApi&) = delete;

@@ -36,12 +36,12 @@ Found Find(ULONG bufferSize = MAX_PATH) {
     return {status, status == CR_SUCCESS ? std::string(buffer.c_str()) : std::string()};
 }
 
-class SpineFrameworkDirectory : public ::testing::Test {
+class LoaderFrameworkDirectory : public ::testing::Test {
 protected:
     VexaTest::MachineState machine;
 };
 
-TEST_F(SpineFrameworkDirectory, FirstListedDeviceWins) {
+TEST_F(LoaderFrameworkDirectory, FirstListedDeviceWins) {
     machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir("/first"))}),
                                       Device("SWD\\Vexa\\0002", {Interface(InstallDir("/second"))})}));
     const Found found = Find();
@@ -49,7 +49,7 @@ TEST_F(SpineFrameworkDirectory, FirstListedDeviceWins) {
     EXPECT_EQ(found.directory, "/first");
 }
 
-TEST_F(SpineFrameworkDirectory, DevicesThatDoNotSupplyTheValueAreSkipped) {
+TEST_F(LoaderFrameworkDirectory, DevicesThatDoNotSupplyTheValueAreSkipped) {
     machine.WriteDevices(json::array({
         Device("ROOT\\Vexa\\0000", {Interface(InstallDir("/not-a-software-device"))}),
         Device("SWD\\Vexa\\0001", {Interface(InstallDir("/absent"))}, false),
@@ -65,13 +65,13 @@ TEST_F(SpineFrameworkDirectory, DevicesThatDoNotSupplyTheValueAreSkipped) {
     EXPECT_EQ(found.directory, "/the-one");
 }
 
-TEST_F(SpineFrameworkDirectory, DisabledInterfaceIsStillRead) {
+TEST_F(LoaderFrameworkDirectory, DisabledInterfaceIsStillRead) {
     machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir("/disabled"),
                                                                             VexaTest::kFrameworkInterfaceClass, false)})}));
     EXPECT_EQ(Find().directory, "/disabled");
 }
 
-TEST_F(SpineFrameworkDirectory, OnlyTheFirstInterfaceOfADeviceIsOpened) {
+TEST_F(LoaderFrameworkDirectory, OnlyTheFirstInterfaceOfADeviceIsOpened) {
     machine.WriteDevices(json::array({
         Device("SWD\\Vexa\\0001", {Interface(json::object()), Interface(InstallDir("/second-interface"))}),
         Device("SWD\\Vexa\\0002", {Interface(InstallDir("/next-device"))}),
@@ -82,7 +82,7 @@ TEST_F(SpineFrameworkDirectory, OnlyTheFirstInterfaceOfADeviceIsOpened) {
     EXPECT_EQ(Find().status, CR_NO_SUCH_VALUE);
 }
 
-TEST_F(SpineFrameworkDirectory, ValueMustFitTheBufferWithItsTerminator) {
+TEST_F(LoaderFrameworkDirectory, ValueMustFitTheBufferWithItsTerminator) {
     const std::string longest(MAX_PATH - 1, 'a');
     machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir(longest))})}));
     EXPECT_EQ(Find().directory, longest);
@@ -91,7 +91,7 @@ TEST_F(SpineFrameworkDirectory, ValueMustFitTheBufferWithItsTerminator) {
     EXPECT_EQ(Find().status, CR_NO_SUCH_VALUE);
 }
 
-TEST_F(SpineFrameworkDirectory, NothingToFind) {
+TEST_F(LoaderFrameworkDirectory, NothingToFind) {
     machine.WriteDevices(json::array());
     EXPECT_EQ(Find().status, CR_NO_SUCH_VALUE);
 
@@ -99,14 +99,14 @@ TEST_F(SpineFrameworkDirectory, NothingToFind) {
     EXPECT_EQ(Find().status, CR_NO_SUCH_VALUE);
 }
 
-TEST_F(SpineFrameworkDirectory, MalformedMachineStateIsAFailureNotACrash) {
+TEST_F(LoaderFrameworkDirectory, MalformedMachineStateIsAFailureNotACrash) {
     machine.WriteDevicesText("{\"devices\": [");
     EXPECT_NE(Find().status, CR_SUCCESS);
     machine.WriteDevicesText("{\"devices\": 7}");
     EXPECT_NE(Find().status, CR_SUCCESS);
 }
 
-TEST_F(SpineFrameworkDirectory, InvalidArgumentsAreRefused) {
+TEST_F(LoaderFrameworkDirectory, InvalidArgumentsAreRefused) {
     machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir("/dir"))})}));
     BYTE buffer[MAX_PATH] = {};
     EXPECT_EQ(Vexa::FindFrameworkDirectory(&Vexa::kFrameworkInterfaceClass, nullptr, MAX_PATH), CR_INVALID_POINTER);
@@ -114,7 +114,7 @@ TEST_F(SpineFrameworkDirectory, InvalidArgumentsAreRefused) {
     EXPECT_EQ(Vexa::FindFrameworkDirectory(nullptr, buffer, MAX_PATH), CR_INVALID_POINTER);
 }
 
-TEST_F(SpineFrameworkDirectory, LibraryPathJoinsDirectoryAndFileName) {
+TEST_F(LoaderFrameworkDirectory, LibraryPathJoinsDirectoryAndFileName) {
     const fs::path dir = machine.MakeDirectory("framework");
     machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir(dir.string()))})}));
     const fs::path withoutSeparator = Vexa::FrameworkLibraryPath("Tessaly.dll");
@@ -138,7 +138,7 @@ void ExpectFrameworkNotLocated() {
     }
 }
 
-TEST_F(SpineFrameworkDirectory, EmptyOrMissingDirectoryIsNotLocated) {
+TEST_F(LoaderFrameworkDirectory, EmptyOrMissingDirectoryIsNotLocated) {
     machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(InstallDir(""))})}));
     ExpectFrameworkNotLocated();
     machine.WriteDevices(json::array({Device("SWD\\Vexa\\0001", {Interface(json::object())})}));

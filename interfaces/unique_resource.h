@@ -1,0 +1,58 @@
+// The one owner type for handles of every kind; each kind is an alias naming its
+// release function and the value that means "none". Release happens in the destructor
+// alone, so an early return cannot leak. Free of platform headers: the loader, the
+// stand-in and the sample framework all use it.
+#pragma once
+
+#include <utility>
+
+namespace Vexa {
+
+// "None" for pointer-like handles.
+template <class T>
+struct NullIsEmpty {
+    static constexpr T Value() { return T{}; }
+};
+
+// "None" for POSIX file descriptors.
+struct NegativeIsEmpty {
+    static constexpr int Value() { return -1; }
+};
+
+// Owns one handle of type T, released by Close(handle) unless it is Empty::Value().
+template <class T, auto Close, class Empty = NullIsEmpty<T>>
+class UniqueResource {
+public:
+    UniqueResource() = default;
+    explicit UniqueResource(T value) : value(value) {}
+    ~UniqueResource() { reset(); }
+    UniqueResource(UniqueResource&& other) noexcept : value(other.release()) {}
+    UniqueResource& operator=(UniqueResource&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    UniqueResource(const UniqueResource&) = delete;
+    UniqueResource& operator=(const UniqueResource&) = delete;
+
+    T get() const { return value; }
+    explicit operator bool() const { return value != Empty::Value(); }
+
+    // Releases what is held and takes `replacement`.
+    void reset(T replacement = Empty::Value()) {
+        const T old = std::exchange(value, replacement);
+        if (old != Empty::Value()) Close(old);
+    }
+    // Gives up ownership without releasing; the caller now owns the handle.
+    [[nodiscard]] T release() { return std::exchange(value, Empty::Value()); }
+    // For functions that hand out a handle through an out parameter: releases what is
+    // held and lends the empty slot.
+    T* addressof() {
+        reset();
+        return &value;
+    }
+
+private:
+    T value = Empty::Value();
+};
+
+}  // namespace Vexa
