@@ -24,22 +24,12 @@
 #include <vector>
 
 #include "python/corvane/json_conversion.h"
+#include "python/corvane/py_ref.h"
 
 namespace py = pybind11;
 
 namespace Vexa::VexaPy {
 namespace {
-
-// An owned reference while a value is being built; released into its container.
-struct PyRef {
-    PyObject* object = nullptr;
-    PyRef() = default;
-    explicit PyRef(PyObject* owned) : object(owned) {}
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object); }
-    PyObject* release() { return std::exchange(object, nullptr); }
-};
 
 constexpr bool IsWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -69,6 +59,100 @@ void AppendUtf8(std::string& out, std::uint32_t codepoint) {
     }
 }
 
+// The width of str that a UTF-8 sequence's code point needs, by its lead byte (the
+// sequences are checked for shortest form first, so the lead byte decides).
+enum class Width { Ascii, Latin1, Ucs2, Ucs4 };
+
+// The code points of valid UTF-8 and the narrowest width that holds them all, or
+// false when the bytes are not UTF-8 as the JSON library accepts it (no overlong
+// forms, no surrogates, nothing beyond U+10FFFF).
+bool MeasureUtf8(std::string_view utf8, Py_ssize_t& length, Width& width) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const stop = p + utf8.size();
+    length = 0;
+    width = Width::Ascii;
+    const auto continuation = [](unsigned char byte) { return (byte & 0xC0) == 0x80; };
+    while (p != stop) {
+        const unsigned char lead = *p;
+        if (lead < 0x80) {
+            // Runs of ASCII (names, numbers in text, URLs) a word at a time.
+            std::uint64_t word = 0;
+            while (stop - p >= 8 && (std::memcpy(&word, p, 8), (word & 0x8080808080808080u) == 0)) {
+                p += 8;
+                length += 8;
+            }
+            if (p != stop && *p < 0x80) {
+                ++p;
+                ++length;
+            }
+            continue;
+        }
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            if (stop - p < 2 || !continuation(p[1])) return false;
+            width = std::max(width, lead <= 0xC3 ? Width::Latin1 : Width::Ucs2);
+            p += 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            if (stop - p < 3 || !continuation(p[1]) || !continuation(p[2])) return false;
+            if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F)) return false;
+            width = std::max(width, Width::Ucs2);
+            p += 3;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            if (stop - p < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) return false;
+            if ((lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) return false;
+            width = Width::Ucs4;
+            p += 4;
+        } else {
+            return false;
+        }
+        ++length;
+    }
+    return true;
+}
+
+// Decodes UTF-8 that MeasureUtf8 accepted into code points of type Char.
+template <typename Char>
+void DecodeUtf8(std::string_view utf8, Char* out) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const stop = p + utf8.size();
+    while (p != stop) {
+        const std::uint32_t lead = *p;
+        if (lead < 0x80) {
+            *out++ = static_cast<Char>(lead);
+            ++p;
+        } else if (lead < 0xE0) {
+            *out++ = static_cast<Char>(((lead & 0x1F) << 6) | (p[1] & 0x3F));
+            p += 2;
+        } else if (lead < 0xF0) {
+            *out++ = static_cast<Char>(((lead & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+            p += 3;
+        } else {
+            *out++ = static_cast<Char>(((lead & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
+                                       (p[3] & 0x3F));
+            p += 4;
+        }
+    }
+}
+
+// The str of UTF-8 text, built in its final width at once: the interpreter's generic
+// decoder starts narrow and widens (copying) at the first wider code point, which
+// costs most on the non-ASCII text that results carry. Null when the bytes are not
+// UTF-8, with no Python error set.
+PyObject* MakeStr(std::string_view utf8) {
+    Py_ssize_t length = 0;
+    Width width = Width::Ascii;
+    if (!MeasureUtf8(utf8, length, width)) return nullptr;
+    static constexpr Py_UCS4 kMaxChar[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    PyObject* text = PyUnicode_New(length, kMaxChar[static_cast<int>(width)]);
+    if (text == nullptr) return nullptr;
+    switch (width) {
+        case Width::Ascii: std::memcpy(PyUnicode_DATA(text), utf8.data(), utf8.size()); break;
+        case Width::Latin1: DecodeUtf8(utf8, PyUnicode_1BYTE_DATA(text)); break;
+        case Width::Ucs2: DecodeUtf8(utf8, PyUnicode_2BYTE_DATA(text)); break;
+        case Width::Ucs4: DecodeUtf8(utf8, PyUnicode_4BYTE_DATA(text)); break;
+    }
+    return text;
+}
+
 // One pass over one text. Every member returns a new reference, or null when the
 // text is not one it handles (a Python error may then be set; the caller clears it).
 class Reader {
@@ -78,7 +162,7 @@ public:
     PyObject* Document() {
         SkipWhitespace();
         PyRef value(Value(0));
-        if (value.object == nullptr) return nullptr;
+        if (!value) return nullptr;
         SkipWhitespace();
         return position == end ? value.release() : nullptr;
     }
@@ -105,8 +189,7 @@ private:
             case '[': return Array(depth + 1);
             case '"': {
                 std::string_view utf8;
-                if (!String(utf8)) return nullptr;
-                return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict");
+                return String(utf8) ? MakeStr(utf8) : nullptr;
             }
             case 't': return Consume("true") ? Py_NewRef(Py_True) : nullptr;
             case 'f': return Consume("false") ? Py_NewRef(Py_False) : nullptr;
@@ -126,12 +209,12 @@ private:
         } else {
             while (true) {
                 SkipWhitespace();
-                PyObject* element = Value(depth);
-                if (element == nullptr) {
+                PyRef element(Value(depth));
+                if (!element) {
                     ok = false;
                     break;
                 }
-                pending.push_back(element);
+                pending.push_back(std::move(element));
                 SkipWhitespace();
                 if (position != end && *position == ',') {
                     ++position;
@@ -145,11 +228,9 @@ private:
             }
         }
         PyObject* list = ok ? PyList_New(static_cast<Py_ssize_t>(pending.size() - base)) : nullptr;
-        for (std::size_t i = base; i < pending.size(); ++i) {
-            if (list != nullptr) {
-                PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i - base), pending[i]);
-            } else {
-                Py_DECREF(pending[i]);
+        if (list != nullptr) {
+            for (std::size_t i = base; i < pending.size(); ++i) {
+                PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i - base), pending[i].release());
             }
         }
         pending.resize(base);
@@ -160,7 +241,7 @@ private:
         if (depth > kMaxJsonDepth) return nullptr;
         ++position;  // {
         PyRef dict(PyDict_New());
-        if (dict.object == nullptr) return nullptr;
+        if (!dict) return nullptr;
         SkipWhitespace();
         if (position != end && *position == '}') {
             ++position;
@@ -177,7 +258,7 @@ private:
             std::string_view name;
             if (position == end || *position != '"' || !String(name)) return nullptr;
             PyRef key(Name(name));
-            if (key.object == nullptr) return nullptr;
+            if (!key) return nullptr;
             if (!first && !(previous < name)) {
                 ordered = false;
             }
@@ -197,7 +278,7 @@ private:
             ++position;
             SkipWhitespace();
             PyRef value(Value(depth));
-            if (value.object == nullptr || PyDict_SetItem(dict.object, key.object, value.object) != 0) {
+            if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) {
                 return nullptr;
             }
             SkipWhitespace();
@@ -210,7 +291,7 @@ private:
                 return nullptr;
             }
         }
-        return ordered ? dict.release() : Sorted(dict.object);
+        return ordered ? dict.release() : Sorted(dict.get());
     }
 
     // A member's name as a str. Documents repeat the same few names many times, so
@@ -221,13 +302,12 @@ private:
         std::size_t hash = 14695981039346656037u;
         for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
         NameCacheEntry& entry = names[hash % std::size(names)];
-        if (cacheable && entry.key.object != nullptr && entry.name == name) {
-            return Py_NewRef(entry.key.object);
+        if (cacheable && entry.key && entry.name == name) {
+            return Py_NewRef(entry.key.get());
         }
-        PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
+        PyObject* key = MakeStr(name);
         if (key != nullptr && cacheable) {
-            Py_XDECREF(entry.key.object);
-            entry.key.object = Py_NewRef(key);
+            entry.key.reset(Py_NewRef(key));
             entry.name = name;
         }
         return key;
@@ -236,13 +316,13 @@ private:
     // The members of dict by name (code point order is the order of the UTF-8 bytes).
     static PyObject* Sorted(PyObject* dict) {
         PyRef names(PyDict_Keys(dict));
-        if (names.object == nullptr || PyList_Sort(names.object) != 0) return nullptr;
+        if (!names || PyList_Sort(names.get()) != 0) return nullptr;
         PyRef sorted(PyDict_New());
-        if (sorted.object == nullptr) return nullptr;
-        const Py_ssize_t count = PyList_GET_SIZE(names.object);
+        if (!sorted) return nullptr;
+        const Py_ssize_t count = PyList_GET_SIZE(names.get());
         for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* name = PyList_GET_ITEM(names.object, i);
-            if (PyDict_SetItem(sorted.object, name, PyDict_GetItem(dict, name)) != 0) return nullptr;
+            PyObject* name = PyList_GET_ITEM(names.get(), i);
+            if (PyDict_SetItem(sorted.get(), name, PyDict_GetItem(dict, name)) != 0) return nullptr;
         }
         return sorted.release();
     }
@@ -366,7 +446,7 @@ private:
     const char* position;
     const char* end;
     // Elements of the arrays being read, innermost last.
-    std::vector<PyObject*> pending;
+    std::vector<PyRef> pending;
     // Decoded bytes of the last string that held escapes.
     std::string scratch;
     // Names read so far, by a hash of their bytes; name views into the text.
