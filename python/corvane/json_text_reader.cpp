@@ -63,50 +63,62 @@ void AppendUtf8(std::string& out, std::uint32_t codepoint) {
 // sequences are checked for shortest form first, so the lead byte decides).
 enum class Width { Ascii, Latin1, Ucs2, Ucs4 };
 
-// The code points of valid UTF-8 and the narrowest width that holds them all, or
-// false when the bytes are not UTF-8 as the JSON library accepts it (no overlong
-// forms, no surrogates, nothing beyond U+10FFFF).
-bool MeasureUtf8(std::string_view utf8, Py_ssize_t& length, Width& width) {
+// The length of the UTF-8 sequence that starts at p (a byte of 0x80 or above), with
+// width widened to hold its code point; 0 when it is not UTF-8 as the JSON library
+// accepts it (no overlong forms, no surrogates, nothing beyond U+10FFFF).
+int Utf8Sequence(const unsigned char* p, const unsigned char* stop, Width& width) {
+    const auto continuation = [](unsigned char byte) { return (byte & 0xC0) == 0x80; };
+    const unsigned char lead = *p;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        if (stop - p < 2 || !continuation(p[1])) return 0;
+        width = std::max(width, lead <= 0xC3 ? Width::Latin1 : Width::Ucs2);
+        return 2;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        if (stop - p < 3 || !continuation(p[1]) || !continuation(p[2])) return 0;
+        if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F)) return 0;
+        width = std::max(width, Width::Ucs2);
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        if (stop - p < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) return 0;
+        if ((lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) return 0;
+        width = Width::Ucs4;
+        return 4;
+    }
+    return 0;
+}
+
+// The decoded bytes of a string token, with what its str needs: the number of code
+// points and the narrowest width that holds them all.
+struct StringToken {
+    std::string_view utf8;
+    Py_ssize_t length = 0;
+    Width width = Width::Ascii;
+};
+
+// Measures utf8 into token; false when it is not UTF-8.
+bool MeasureUtf8(std::string_view utf8, StringToken& token) {
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
     const auto* const stop = p + utf8.size();
-    length = 0;
-    width = Width::Ascii;
-    const auto continuation = [](unsigned char byte) { return (byte & 0xC0) == 0x80; };
+    token = {utf8, 0, Width::Ascii};
     while (p != stop) {
-        const unsigned char lead = *p;
-        if (lead < 0x80) {
-            // Runs of ASCII (names, numbers in text, URLs) a word at a time.
-            std::uint64_t word = 0;
-            while (stop - p >= 8 && (std::memcpy(&word, p, 8), (word & 0x8080808080808080u) == 0)) {
-                p += 8;
-                length += 8;
-            }
-            if (p != stop && *p < 0x80) {
-                ++p;
-                ++length;
-            }
-            continue;
-        }
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            if (stop - p < 2 || !continuation(p[1])) return false;
-            width = std::max(width, lead <= 0xC3 ? Width::Latin1 : Width::Ucs2);
-            p += 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            if (stop - p < 3 || !continuation(p[1]) || !continuation(p[2])) return false;
-            if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F)) return false;
-            width = std::max(width, Width::Ucs2);
-            p += 3;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            if (stop - p < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) return false;
-            if ((lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) return false;
-            width = Width::Ucs4;
-            p += 4;
-        } else {
-            return false;
-        }
-        ++length;
+        const int size = *p < 0x80 ? 1 : Utf8Sequence(p, stop, token.width);
+        if (size == 0) return false;
+        p += size;
+        ++token.length;
     }
     return true;
+}
+
+// Whether any byte of an 8-byte word ends a plain run of a string: '"', '\\', a
+// control character or a byte of a multi-byte sequence.
+constexpr bool EndsPlainRun(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHigh = kOnes * 0x80;
+    const auto below = [](std::uint64_t w, std::uint64_t n) { return (w - kOnes * n) & ~w & kHigh; };
+    return (below(word ^ (kOnes * '"'), 1) | below(word ^ (kOnes * '\\'), 1) | below(word, 0x20) |
+            (word & kHigh)) != 0;
 }
 
 // Decodes UTF-8 that MeasureUtf8 accepted into code points of type Char.
@@ -133,22 +145,18 @@ void DecodeUtf8(std::string_view utf8, Char* out) {
     }
 }
 
-// The str of UTF-8 text, built in its final width at once: the interpreter's generic
-// decoder starts narrow and widens (copying) at the first wider code point, which
-// costs most on the non-ASCII text that results carry. Null when the bytes are not
-// UTF-8, with no Python error set.
-PyObject* MakeStr(std::string_view utf8) {
-    Py_ssize_t length = 0;
-    Width width = Width::Ascii;
-    if (!MeasureUtf8(utf8, length, width)) return nullptr;
+// The str of a measured token, built in its final width at once: the interpreter's
+// generic decoder starts narrow and widens (copying) at the first wider code point,
+// which costs most on the non-ASCII text that results carry.
+PyObject* MakeStr(const StringToken& token) {
     static constexpr Py_UCS4 kMaxChar[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
-    PyObject* text = PyUnicode_New(length, kMaxChar[static_cast<int>(width)]);
+    PyObject* text = PyUnicode_New(token.length, kMaxChar[static_cast<int>(token.width)]);
     if (text == nullptr) return nullptr;
-    switch (width) {
-        case Width::Ascii: std::memcpy(PyUnicode_DATA(text), utf8.data(), utf8.size()); break;
-        case Width::Latin1: DecodeUtf8(utf8, PyUnicode_1BYTE_DATA(text)); break;
-        case Width::Ucs2: DecodeUtf8(utf8, PyUnicode_2BYTE_DATA(text)); break;
-        case Width::Ucs4: DecodeUtf8(utf8, PyUnicode_4BYTE_DATA(text)); break;
+    switch (token.width) {
+        case Width::Ascii: std::memcpy(PyUnicode_DATA(text), token.utf8.data(), token.utf8.size()); break;
+        case Width::Latin1: DecodeUtf8(token.utf8, PyUnicode_1BYTE_DATA(text)); break;
+        case Width::Ucs2: DecodeUtf8(token.utf8, PyUnicode_2BYTE_DATA(text)); break;
+        case Width::Ucs4: DecodeUtf8(token.utf8, PyUnicode_4BYTE_DATA(text)); break;
     }
     return text;
 }
@@ -188,8 +196,8 @@ private:
             case '{': return Object(depth + 1);
             case '[': return Array(depth + 1);
             case '"': {
-                std::string_view utf8;
-                return String(utf8) ? MakeStr(utf8) : nullptr;
+                StringToken token;
+                return String(token) ? MakeStr(token) : nullptr;
             }
             case 't': return Consume("true") ? Py_NewRef(Py_True) : nullptr;
             case 'f': return Consume("false") ? Py_NewRef(Py_False) : nullptr;
@@ -255,10 +263,11 @@ private:
         bool first = true;
         while (true) {
             SkipWhitespace();
-            std::string_view name;
-            if (position == end || *position != '"' || !String(name)) return nullptr;
-            PyRef key(Name(name));
+            StringToken token;
+            if (position == end || *position != '"' || !String(token)) return nullptr;
+            PyRef key(Name(token));
             if (!key) return nullptr;
+            const std::string_view name = token.utf8;
             if (!first && !(previous < name)) {
                 ordered = false;
             }
@@ -297,7 +306,8 @@ private:
     // A member's name as a str. Documents repeat the same few names many times, so
     // the str of a name read straight from the text is kept and shared, which saves
     // building and hashing it again.
-    PyObject* Name(std::string_view name) {
+    PyObject* Name(const StringToken& token) {
+        const std::string_view name = token.utf8;
         const bool cacheable = name.data() != scratch.data();
         std::size_t hash = 14695981039346656037u;
         for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
@@ -305,7 +315,7 @@ private:
         if (cacheable && entry.key && entry.name == name) {
             return Py_NewRef(entry.key.get());
         }
-        PyObject* key = MakeStr(name);
+        PyObject* key = MakeStr(token);
         if (key != nullptr && cacheable) {
             entry.key.reset(Py_NewRef(key));
             entry.name = name;
@@ -327,29 +337,46 @@ private:
         return sorted.release();
     }
 
-    // Reads a string token; utf8 receives its decoded bytes, either a view into the
-    // text (no escapes) or into the scratch buffer.
-    bool String(std::string_view& utf8) {
+    // Reads a string token; its utf8 is a view into the text (no escapes) or into the
+    // scratch buffer. Without escapes, the bytes are checked and measured as they are
+    // scanned, and plain ASCII a word at a time.
+    bool String(StringToken& token) {
         const char* start = ++position;  // "
-        while (position != end) {
-            const char c = *position;
-            if (c == '"') {
-                utf8 = std::string_view(start, static_cast<std::size_t>(position - start));
+        std::size_t continuations = 0;  // the bytes after the first of each sequence
+        token.width = Width::Ascii;
+        while (true) {
+            std::uint64_t word = 0;
+            while (end - position >= 8 && (std::memcpy(&word, position, 8), !EndsPlainRun(word))) position += 8;
+            if (position == end) return false;
+            const auto c = static_cast<unsigned char>(*position);
+            if (c == '"') break;
+            if (c == '\\') return EscapedString(start, token);
+            if (c < 0x20) return false;
+            if (c < 0x80) {
                 ++position;
-                return true;
+                continue;
             }
-            if (c == '\\') break;
-            if (static_cast<unsigned char>(c) < 0x20) return false;
-            ++position;
+            const int size = Utf8Sequence(reinterpret_cast<const unsigned char*>(position),
+                                          reinterpret_cast<const unsigned char*>(end), token.width);
+            if (size == 0) return false;
+            position += size;
+            continuations += static_cast<std::size_t>(size - 1);
         }
-        if (position == end) return false;
+        token.utf8 = std::string_view(start, static_cast<std::size_t>(position - start));
+        token.length = static_cast<Py_ssize_t>(token.utf8.size() - continuations);
+        ++position;
+        return true;
+    }
+
+    // The rest of String for a string with escapes, from its first backslash: decodes
+    // into the scratch buffer, then measures that.
+    bool EscapedString(const char* start, StringToken& token) {
         scratch.assign(start, position);
         while (position != end) {
             const char c = *position;
             if (c == '"') {
                 ++position;
-                utf8 = scratch;
-                return true;
+                return MeasureUtf8(scratch, token);
             }
             if (static_cast<unsigned char>(c) < 0x20) return false;
             if (c != '\\') {
