@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -435,18 +436,25 @@ private:
         }
         const char* integerEnd = position;
         bool isFloat = false;
+        std::string_view fraction;
         if (position != end && *position == '.') {
             isFloat = true;
-            ++position;
+            const char* fractionStart = ++position;
             if (position == end || !IsDigit(*position)) return nullptr;
             while (position != end && IsDigit(*position)) ++position;
+            fraction = std::string_view(fractionStart, static_cast<std::size_t>(position - fractionStart));
         }
+        int exponent = 0;  // kept while small enough for ExactDouble to care
         if (position != end && (*position == 'e' || *position == 'E')) {
             isFloat = true;
             ++position;
+            const bool negativeExponent = *position == '-';
             if (position != end && (*position == '+' || *position == '-')) ++position;
             if (position == end || !IsDigit(*position)) return nullptr;
-            while (position != end && IsDigit(*position)) ++position;
+            for (; position != end && IsDigit(*position); ++position) {
+                exponent = std::min(exponent * 10 + (*position - '0'), 10000);
+            }
+            if (negativeExponent) exponent = -exponent;
         }
         if (!isFloat) {
             std::uint64_t magnitude = 0;
@@ -464,10 +472,37 @@ private:
             }
             // Beyond 64 bits the JSON library keeps the number as a double.
         }
+        const char* const integer = start + (negative ? 1 : 0);
+        if (const std::optional<double> exact =
+                ExactDouble(std::string_view(integer, static_cast<std::size_t>(integerEnd - integer)), fraction,
+                            exponent)) {
+            return PyFloat_FromDouble(negative ? -*exact : *exact);
+        }
         double value = 0;
         const auto [stop, error] = std::from_chars(start, position, value);
         if (error != std::errc() || stop != position) return nullptr;  // beyond a double's range
         return PyFloat_FromDouble(value);
+    }
+
+    // The value of integer.fraction times ten to the exponent when it has at most 15
+    // significant digits and a small exponent, as coordinates and prices do: the digits
+    // and the power of ten are then exact doubles, and one division or multiplication
+    // rounds correctly, as from_chars does. Nothing for other numbers.
+    static std::optional<double> ExactDouble(std::string_view integer, std::string_view fraction, int exponent) {
+        static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        std::uint64_t mantissa = 0;
+        int significant = 0;
+        for (const std::string_view part : {integer, fraction}) {
+            for (const char digit : part) {
+                if ((significant > 0 || digit != '0') && ++significant > 15) return std::nullopt;
+                mantissa = mantissa * 10 + static_cast<unsigned>(digit - '0');
+            }
+        }
+        exponent -= static_cast<int>(std::min<std::size_t>(fraction.size(), 10000));
+        if (exponent < -22 || exponent > 22) return std::nullopt;
+        const auto digits = static_cast<double>(mantissa);
+        return exponent < 0 ? digits / kPowers[-exponent] : digits * kPowers[exponent];
     }
 
     const char* position;

@@ -116,9 +116,16 @@ string_texts = st.one_of(
         lambda m: "[" + ",".join("{" + ",".join(f"{k}:{v}" for k, v in m) + "}" for _ in range(2)) + "]"),
 )
 
+# Decimal numbers around the edges of exact double arithmetic: up to 18 significant
+# digits, leading zeros in the fraction, exponents around 10**22.
+number_texts = st.tuples(st.sampled_from(["", "-"]), st.integers(0, 10**18), st.integers(0, 8), st.integers(0, 10**18),
+                         st.sampled_from(["", "e", "E-", "e+"]), st.integers(0, 40)).map(
+    lambda t: f"{t[0]}{t[1]}.{'0' * t[2]}{t[3]}" + (f"{t[4]}{t[5]}" if t[4] else ""))
+
 json_texts = st.one_of(
     values.flatmap(lambda v: st.sampled_from(texts_of(v))),
     string_texts,
+    number_texts,
     st.tuples(values, st.integers(0, 400), st.integers(0, 255)).map(lambda t: mutate(texts_of(t[0])[0], t[1], t[2])),
     st.text(alphabet='{}[]":, 0123456789.eE-+truefalsnl\\u\t\n\r/bdDF', max_size=30),
     st.binary(max_size=16),
