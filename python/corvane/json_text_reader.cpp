@@ -17,6 +17,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -249,59 +250,67 @@ private:
     PyObject* Object(int depth) {
         if (depth > kMaxJsonDepth) return nullptr;
         ++position;  // {
-        PyRef dict(PyDict_New());
-        if (!dict) return nullptr;
+        const std::size_t base = members.size();
+        // Whether the names arrive in the JSON library's order, as the framework writes
+        // them, and need no sort.
+        bool ordered = true;
+        bool ok = true;
         SkipWhitespace();
         if (position != end && *position == '}') {
             ++position;
-            return dict.release();
-        }
-        // The previous member's name, to tell whether the names arrive in the JSON
-        // library's order (as the framework writes them) and the dict needs no sort.
-        std::string previousStorage;
-        std::string_view previous;
-        bool ordered = true;
-        bool first = true;
-        while (true) {
-            SkipWhitespace();
-            StringToken token;
-            if (position == end || *position != '"' || !String(token)) return nullptr;
-            PyRef key(Name(token));
-            if (!key) return nullptr;
-            const std::string_view name = token.utf8;
-            if (!first && !(previous < name)) {
-                ordered = false;
-            }
-            first = false;
-            if (ordered) {
-                // A name decoded from escapes lives in the scratch buffer, which the
-                // next string overwrites.
+        } else {
+            while (ok) {
+                SkipWhitespace();
+                StringToken token;
+                ok = position != end && *position == '"' && String(token);
+                if (!ok) break;
+                PyRef key(Name(token));
+                std::string_view name = token.utf8;
                 if (name.data() == scratch.data()) {
-                    previousStorage.assign(name);
-                    previous = previousStorage;
+                    // Decoded from escapes into the scratch buffer, which the next
+                    // string overwrites.
+                    name = escapedNames.emplace_back(name);
+                }
+                if (members.size() > base && !(members.back().name < name)) ordered = false;
+                SkipWhitespace();
+                ok = key && position != end && *position == ':';
+                if (!ok) break;
+                ++position;
+                SkipWhitespace();
+                PyRef value(Value(depth));
+                ok = static_cast<bool>(value);
+                if (!ok) break;
+                members.push_back({name, std::move(key), std::move(value)});
+                SkipWhitespace();
+                if (position != end && *position == ',') {
+                    ++position;
+                } else if (position != end && *position == '}') {
+                    ++position;
+                    break;
                 } else {
-                    previous = name;
+                    ok = false;
                 }
             }
-            SkipWhitespace();
-            if (position == end || *position != ':') return nullptr;
-            ++position;
-            SkipWhitespace();
-            PyRef value(Value(depth));
-            if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) != 0) {
-                return nullptr;
-            }
-            SkipWhitespace();
-            if (position != end && *position == ',') {
-                ++position;
-            } else if (position != end && *position == '}') {
-                ++position;
-                break;
-            } else {
-                return nullptr;
-            }
         }
-        return ordered ? dict.release() : Sorted(dict.get());
+        PyObject* dict = ok ? Dict(base, ordered) : nullptr;
+        members.resize(base);
+        return dict;
+    }
+
+    // The dict of the members from base on, by name (code point order is the order of
+    // the UTF-8 bytes); of equal names the last one's value stays, at the first one's
+    // place. Sized for its members at once.
+    PyObject* Dict(std::size_t base, bool ordered) {
+        const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
+        if (!ordered) {
+            std::stable_sort(first, members.end(), [](const Member& a, const Member& b) { return a.name < b.name; });
+        }
+        PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(members.size() - base)));
+        if (!dict) return nullptr;
+        for (auto member = first; member != members.end(); ++member) {
+            if (PyDict_SetItem(dict.get(), member->key.get(), member->value.get()) != 0) return nullptr;
+        }
+        return dict.release();
     }
 
     // A member's name as a str. Documents repeat the same few names many times, so
@@ -322,20 +331,6 @@ private:
             entry.name = name;
         }
         return key;
-    }
-
-    // The members of dict by name (code point order is the order of the UTF-8 bytes).
-    static PyObject* Sorted(PyObject* dict) {
-        PyRef names(PyDict_Keys(dict));
-        if (!names || PyList_Sort(names.get()) != 0) return nullptr;
-        PyRef sorted(PyDict_New());
-        if (!sorted) return nullptr;
-        const Py_ssize_t count = PyList_GET_SIZE(names.get());
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* name = PyList_GET_ITEM(names.get(), i);
-            if (PyDict_SetItem(sorted.get(), name, PyDict_GetItem(dict, name)) != 0) return nullptr;
-        }
-        return sorted.release();
     }
 
     // Reads a string token; its utf8 is a view into the text (no escapes) or into the
@@ -509,6 +504,15 @@ private:
     const char* end;
     // Elements of the arrays being read, innermost last.
     std::vector<PyRef> pending;
+    // Members of the objects being read, innermost last.
+    struct Member {
+        std::string_view name;  // into the text or into escapedNames
+        PyRef key;
+        PyRef value;
+    };
+    std::vector<Member> members;
+    // Names decoded from escapes, for sorting their objects' members.
+    std::deque<std::string> escapedNames;
     // Decoded bytes of the last string that held escapes.
     std::string scratch;
     // Names read so far, by a hash of their bytes; name views into the text.
