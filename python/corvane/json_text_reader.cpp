@@ -319,9 +319,7 @@ private:
     PyObject* Name(const StringToken& token) {
         const std::string_view name = token.utf8;
         const bool cacheable = name.data() != scratch.data();
-        std::size_t hash = 14695981039346656037u;
-        for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
-        NameCacheEntry& entry = names[hash % std::size(names)];
+        NameCacheEntry& entry = names[NameSlot(name)];
         if (cacheable && entry.key && entry.name == name) {
             return Py_NewRef(entry.key.get());
         }
@@ -331,6 +329,19 @@ private:
             entry.name = name;
         }
         return key;
+    }
+
+    // A slot of the name cache for name, from its length and its first and last eight
+    // bytes: cheaper than hashing every byte, and names that collide only cost a miss.
+    static std::size_t NameSlot(std::string_view name) {
+        std::uint64_t head = 0;
+        std::uint64_t tail = 0;
+        const std::size_t size = name.size();
+        const std::size_t rest = size > 8 ? std::min<std::size_t>(size - 8, 8) : 0;
+        std::memcpy(&head, name.data(), std::min<std::size_t>(size, 8));
+        std::memcpy(&tail, name.data() + size - rest, rest);
+        const std::uint64_t mixed = (head ^ (tail * 0x9E3779B97F4A7C15u) ^ size) * 0xFF51AFD7ED558CCDu;
+        return static_cast<std::size_t>(mixed >> (64 - kNameSlotBits));
     }
 
     // Reads a string token; its utf8 is a view into the text (no escapes) or into the
@@ -520,7 +531,8 @@ private:
         std::string_view name;
         PyRef key;
     };
-    NameCacheEntry names[256];
+    static constexpr int kNameSlotBits = 8;
+    NameCacheEntry names[std::size_t{1} << kNameSlotBits];
 };
 
 }  // namespace
