@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "python/corvane/json_conversion.h"
+#include "python/corvane/json_text_bytes.h"
 #include "python/corvane/py_ref.h"
 
 namespace py = pybind11;
@@ -111,16 +112,6 @@ bool MeasureUtf8(std::string_view utf8, StringToken& token) {
         ++token.length;
     }
     return true;
-}
-
-// Whether any byte of an 8-byte word ends a plain run of a string: '"', '\\', a
-// control character or a byte of a multi-byte sequence.
-constexpr bool EndsPlainRun(std::uint64_t word) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHigh = kOnes * 0x80;
-    const auto below = [](std::uint64_t w, std::uint64_t n) { return (w - kOnes * n) & ~w & kHigh; };
-    return (below(word ^ (kOnes * '"'), 1) | below(word ^ (kOnes * '\\'), 1) | below(word, 0x20) |
-            (word & kHigh)) != 0;
 }
 
 // Decodes UTF-8 that MeasureUtf8 accepted into code points of type Char.
@@ -353,7 +344,11 @@ private:
         token.width = Width::Ascii;
         while (true) {
             std::uint64_t word = 0;
-            while (end - position >= 8 && (std::memcpy(&word, position, 8), !EndsPlainRun(word))) position += 8;
+            // Plain ASCII a word at a time.
+            while (end - position >= 8 && (std::memcpy(&word, position, 8),
+                                           !JsonTextBytes::AnyToEscape(word) && !JsonTextBytes::AnyNonAscii(word))) {
+                position += 8;
+            }
             if (position == end) return false;
             const auto c = static_cast<unsigned char>(*position);
             if (c == '"') break;
