@@ -19,7 +19,6 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -430,39 +429,48 @@ private:
         const bool negative = *position == '-';
         if (negative) ++position;
         if (position == end || !IsDigit(*position)) return nullptr;
+        // The digits of the integer part and fraction, as long as there are at most 19
+        // significant ones: then they make an exact unsigned integer.
+        std::uint64_t mantissa = 0;
+        int significant = 0;
         if (*position == '0') {
             ++position;
         } else {
-            while (position != end && IsDigit(*position)) ++position;
+            Digits(mantissa, significant);
         }
         const char* integerEnd = position;
         bool isFloat = false;
-        std::string_view fraction;
+        int exponent = 0;  // of ten, to apply to mantissa; kept while small enough to matter
         if (position != end && *position == '.') {
             isFloat = true;
             const char* fractionStart = ++position;
             if (position == end || !IsDigit(*position)) return nullptr;
-            while (position != end && IsDigit(*position)) ++position;
-            fraction = std::string_view(fractionStart, static_cast<std::size_t>(position - fractionStart));
+            Digits(mantissa, significant);
+            exponent = -static_cast<int>(std::min<std::ptrdiff_t>(position - fractionStart, 10000));
         }
-        int exponent = 0;  // kept while small enough for ExactDouble to care
         if (position != end && (*position == 'e' || *position == 'E')) {
             isFloat = true;
             ++position;
             const bool negativeExponent = *position == '-';
             if (position != end && (*position == '+' || *position == '-')) ++position;
             if (position == end || !IsDigit(*position)) return nullptr;
+            int written = 0;
             for (; position != end && IsDigit(*position); ++position) {
-                exponent = std::min(exponent * 10 + (*position - '0'), 10000);
+                written = std::min(written * 10 + (*position - '0'), 10000);
             }
-            if (negativeExponent) exponent = -exponent;
+            exponent += negativeExponent ? -written : written;
         }
         if (!isFloat) {
-            std::uint64_t magnitude = 0;
-            bool fits = true;
-            for (const char* digit = start + (negative ? 1 : 0); digit != integerEnd && fits; ++digit) {
-                fits = !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
-                       !__builtin_add_overflow(magnitude, static_cast<unsigned>(*digit - '0'), &magnitude);
+            std::uint64_t magnitude = mantissa;
+            bool fits = significant <= 19;
+            if (!fits) {
+                // Twenty digits may still fit.
+                fits = true;
+                magnitude = 0;
+                for (const char* digit = start + (negative ? 1 : 0); digit != integerEnd && fits; ++digit) {
+                    fits = !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
+                           !__builtin_add_overflow(magnitude, static_cast<unsigned>(*digit - '0'), &magnitude);
+                }
             }
             if (fits && !negative) return PyLong_FromUnsignedLongLong(magnitude);
             if (fits && magnitude <= std::uint64_t{1} << 63) {
@@ -473,11 +481,16 @@ private:
             }
             // Beyond 64 bits the JSON library keeps the number as a double.
         }
-        const char* const integer = start + (negative ? 1 : 0);
-        if (const std::optional<double> exact =
-                ExactDouble(std::string_view(integer, static_cast<std::size_t>(integerEnd - integer)), fraction,
-                            exponent)) {
-            return PyFloat_FromDouble(negative ? -*exact : *exact);
+        if (significant <= 15 && exponent >= -22 && exponent <= 22) {
+            // At most 15 digits and a power of ten up to 22 are exact doubles, as
+            // coordinates and prices are: one division or multiplication then rounds
+            // correctly, as from_chars does.
+            static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+            const auto digits = static_cast<double>(mantissa);
+            const double value = exponent < 0 ? digits / kPowers[-exponent] : digits * kPowers[exponent];
+            return PyFloat_FromDouble(negative ? -value : value);
         }
         double value = 0;
         const auto [stop, error] = std::from_chars(start, position, value);
@@ -485,25 +498,15 @@ private:
         return PyFloat_FromDouble(value);
     }
 
-    // The value of integer.fraction times ten to the exponent when it has at most 15
-    // significant digits and a small exponent, as coordinates and prices do: the digits
-    // and the power of ten are then exact doubles, and one division or multiplication
-    // rounds correctly, as from_chars does. Nothing for other numbers.
-    static std::optional<double> ExactDouble(std::string_view integer, std::string_view fraction, int exponent) {
-        static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                             1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-        std::uint64_t mantissa = 0;
-        int significant = 0;
-        for (const std::string_view part : {integer, fraction}) {
-            for (const char digit : part) {
-                if ((significant > 0 || digit != '0') && ++significant > 15) return std::nullopt;
-                mantissa = mantissa * 10 + static_cast<unsigned>(digit - '0');
-            }
+    // Reads a run of digits into mantissa, counting the significant ones; past 19 of
+    // them significant stays at 20 and mantissa means nothing.
+    void Digits(std::uint64_t& mantissa, int& significant) {
+        for (; position != end && IsDigit(*position); ++position) {
+            if (significant >= 20) continue;
+            const auto digit = static_cast<unsigned>(*position - '0');
+            if (significant > 0 || digit != 0) ++significant;
+            mantissa = mantissa * 10 + digit;
         }
-        exponent -= static_cast<int>(std::min<std::size_t>(fraction.size(), 10000));
-        if (exponent < -22 || exponent > 22) return std::nullopt;
-        const auto digits = static_cast<double>(mantissa);
-        return exponent < 0 ? digits / kPowers[-exponent] : digits * kPowers[exponent];
     }
 
     const char* position;
