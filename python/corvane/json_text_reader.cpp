@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -289,7 +288,9 @@ private:
 
     // The dict of the members from base on, by name (code point order is the order of
     // the UTF-8 bytes); of equal names the last one's value stays, at the first one's
-    // place. Sized for its members at once.
+    // place. Sized for its members at once, with the interpreter's own call for that
+    // (outside the stable ABI, like the rest of this module, which is built for one
+    // interpreter version).
     PyObject* Dict(std::size_t base, bool ordered) {
         const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
         if (!ordered) {
