@@ -90,6 +90,16 @@ int Utf8Sequence(const unsigned char* p, const unsigned char* stop, Width& width
     return 0;
 }
 
+// Whether name a comes before name b by their bytes, as the JSON library orders
+// members. Names are short and mostly differ early: a loop costs less than a call.
+bool Before(std::string_view a, std::string_view b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
 // The decoded bytes of a string token, with what its str needs: the number of code
 // points and the narrowest width that holds them all.
 struct StringToken {
@@ -260,7 +270,7 @@ private:
                     // string overwrites.
                     name = escapedNames.emplace_back(name);
                 }
-                if (members.size() > base && !(members.back().name < name)) ordered = false;
+                if (members.size() > base && !Before(members.back().name, name)) ordered = false;
                 SkipWhitespace();
                 ok = key && position != end && *position == ':';
                 if (!ok) break;
@@ -294,7 +304,8 @@ private:
     PyObject* Dict(std::size_t base, bool ordered) {
         const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
         if (!ordered) {
-            std::stable_sort(first, members.end(), [](const Member& a, const Member& b) { return a.name < b.name; });
+            std::stable_sort(first, members.end(),
+                             [](const Member& a, const Member& b) { return Before(a.name, b.name); });
         }
         PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(members.size() - base)));
         if (!dict) return nullptr;
@@ -309,30 +320,54 @@ private:
     // building and hashing it again.
     PyObject* Name(const StringToken& token) {
         const std::string_view name = token.utf8;
-        const bool cacheable = name.data() != scratch.data();
-        NameCacheEntry& entry = names[NameSlot(name)];
-        if (cacheable && entry.key && entry.name == name) {
+        if (name.data() == scratch.data()) return MakeStr(token);  // decoded from escapes: not kept
+        const NameWords words = WordsOf(name);
+        NameCacheEntry& entry = names[words.Slot()];
+        if (entry.key && entry.words == words &&
+            (name.size() <= 16 || std::memcmp(entry.name.data(), name.data(), name.size()) == 0)) {
             return Py_NewRef(entry.key.get());
         }
         PyObject* key = MakeStr(token);
-        if (key != nullptr && cacheable) {
+        if (key != nullptr) {
             entry.key.reset(Py_NewRef(key));
             entry.name = name;
+            entry.words = words;
         }
         return key;
     }
 
-    // A slot of the name cache for name, from its length and its first and last eight
-    // bytes: cheaper than hashing every byte, and names that collide only cost a miss.
-    static std::size_t NameSlot(std::string_view name) {
+    // A name's length and its first and last eight bytes: the whole of a name of up to
+    // 16 bytes, and enough of a longer one to pick its slot in the name cache, which is
+    // cheaper than hashing every byte (names that collide only cost a miss).
+    struct NameWords {
+        std::size_t size = 0;
         std::uint64_t head = 0;
-        std::uint64_t tail = 0;
-        const std::size_t size = name.size();
-        const std::size_t rest = size > 8 ? std::min<std::size_t>(size - 8, 8) : 0;
-        std::memcpy(&head, name.data(), std::min<std::size_t>(size, 8));
-        std::memcpy(&tail, name.data() + size - rest, rest);
-        const std::uint64_t mixed = (head ^ (tail * 0x9E3779B97F4A7C15u) ^ size) * 0xFF51AFD7ED558CCDu;
-        return static_cast<std::size_t>(mixed >> (64 - kNameSlotBits));
+        std::uint64_t tail = 0;  // 0 for a name of up to 8 bytes
+
+        bool operator==(const NameWords& other) const {
+            return size == other.size && head == other.head && tail == other.tail;
+        }
+        std::size_t Slot() const {
+            const std::uint64_t mixed = (head ^ (tail * 0x9E3779B97F4A7C15u) ^ size) * 0xFF51AFD7ED558CCDu;
+            return static_cast<std::size_t>(mixed >> (64 - kNameSlotBits));
+        }
+    };
+
+    // The first eight bytes are read whole where the text has them, and those beyond a
+    // shorter name masked off (the first bytes are the low ones on a little-endian
+    // machine).
+    NameWords WordsOf(std::string_view name) const {
+        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "names are masked as little-endian words");
+        NameWords words;
+        words.size = name.size();
+        if (end - name.data() >= 8) {
+            std::memcpy(&words.head, name.data(), 8);
+            if (words.size < 8) words.head &= (std::uint64_t{1} << (8 * words.size)) - 1;
+        } else {
+            std::memcpy(&words.head, name.data(), words.size);
+        }
+        if (words.size > 8) std::memcpy(&words.tail, name.data() + words.size - 8, 8);
+        return words;
     }
 
     // Reads a string token; its utf8 is a view into the text (no escapes) or into the
@@ -528,6 +563,7 @@ private:
     // Names read so far, by a hash of their bytes; name views into the text.
     struct NameCacheEntry {
         std::string_view name;
+        NameWords words;
         PyRef key;
     };
     static constexpr int kNameSlotBits = 8;
