@@ -27,6 +27,12 @@
 #include "python/corvane/json_text_bytes.h"
 #include "python/corvane/py_ref.h"
 
+// Names are read as little-endian words (see Reader::WordsOf); every Windows and Linux
+// target of this module is little-endian, and a compiler that can tell otherwise stops.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the JSON text reader reads member names as little-endian words"
+#endif
+
 namespace py = pybind11;
 
 namespace Vexa::VexaPy {
@@ -357,7 +363,6 @@ private:
     // shorter name masked off (the first bytes are the low ones on a little-endian
     // machine).
     NameWords WordsOf(std::string_view name) const {
-        static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "names are masked as little-endian words");
         NameWords words;
         words.size = name.size();
         if (end - name.data() >= 8) {
