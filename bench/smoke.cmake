@@ -4,10 +4,17 @@
 #
 # cmake -D PYTHON=... -D DRIVER=... -D CONFIG=... -D PYTHONPATH=... [-D PRELOAD=...] -P smoke.cmake
 
-set(expected_rows
-  1a-1k 1a-100k 1a-2m 1a-1k-s 1a-100k-s 1a-2m-s 1a-1k-u 1a-100k-u 1a-2m-u
-  1b-1k 1b-100k 1b-2m
-  2a-1k 2a-100k 2a-2m 2b-1k 2b-100k 2b-2m
+set(documents 1k 100k 2m num-100k num-2m key-100k key-2m feed-100k feed-2m)
+set(expected_rows)
+foreach(group IN ITEMS 1a 1b 2a 2b)
+  foreach(document IN LISTS documents)
+    list(APPEND expected_rows ${group}-${document})
+  endforeach()
+endforeach()
+foreach(document IN LISTS documents)
+  list(APPEND expected_rows 1a-${document}-f 1a-${document}-s 1a-${document}-u 1b-${document}-f 1b-${document}-s)
+endforeach()
+list(APPEND expected_rows
   3-1t 3-4t 3-h1 3-h10 3-h1000 3-i1 3-i100 3-i10000 3-m1 3-m100 3-m10000 3-table
   4
   5-discovery 5-trust 5-load 5-create 5-client

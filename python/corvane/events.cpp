@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string_view>
@@ -27,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/exceptions.h"
+#include "python/corvane/py_ref.h"
 #include "python/corvane/python_error.h"
 
 namespace py = pybind11;
@@ -356,7 +358,12 @@ void Deliver(const char* source, const char* payload, void* context, py::object&
         py::str sourceText = DecodeUtf8(source);
         py::str payloadText = DecodeUtf8(payload);
         calling = handler;
-        handler(sourceText, payloadText, contextObject);
+        // Called with the arguments in place: no tuple is built for them.
+        PyObject* const arguments[] = {sourceText.ptr(), payloadText.ptr(), contextObject.ptr()};
+        const PyRef result(PyObject_Vectorcall(handler.ptr(), arguments, std::size(arguments), nullptr));
+        if (!result) {
+            throw py::error_already_set();
+        }
         calling = py::object();
     }
 }

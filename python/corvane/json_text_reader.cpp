@@ -17,29 +17,26 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "python/corvane/json_conversion.h"
+#include "python/corvane/json_text_bytes.h"
+#include "python/corvane/py_ref.h"
+
+// Names are read as little-endian words (see Reader::WordsOf); every Windows and Linux
+// target of this module is little-endian, and a compiler that can tell otherwise stops.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the JSON text reader reads member names as little-endian words"
+#endif
 
 namespace py = pybind11;
 
 namespace Vexa::VexaPy {
 namespace {
-
-// An owned reference while a value is being built; released into its container.
-struct PyRef {
-    PyObject* object = nullptr;
-    PyRef() = default;
-    explicit PyRef(PyObject* owned) : object(owned) {}
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_XDECREF(object); }
-    PyObject* release() { return std::exchange(object, nullptr); }
-};
 
 constexpr bool IsWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -69,6 +66,108 @@ void AppendUtf8(std::string& out, std::uint32_t codepoint) {
     }
 }
 
+// The width of str that a UTF-8 sequence's code point needs, by its lead byte (the
+// sequences are checked for shortest form first, so the lead byte decides).
+enum class Width { Ascii, Latin1, Ucs2, Ucs4 };
+
+// The length of the UTF-8 sequence that starts at p (a byte of 0x80 or above), with
+// width widened to hold its code point; 0 when it is not UTF-8 as the JSON library
+// accepts it (no overlong forms, no surrogates, nothing beyond U+10FFFF).
+int Utf8Sequence(const unsigned char* p, const unsigned char* stop, Width& width) {
+    const auto continuation = [](unsigned char byte) { return (byte & 0xC0) == 0x80; };
+    const unsigned char lead = *p;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        if (stop - p < 2 || !continuation(p[1])) return 0;
+        width = std::max(width, lead <= 0xC3 ? Width::Latin1 : Width::Ucs2);
+        return 2;
+    }
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        if (stop - p < 3 || !continuation(p[1]) || !continuation(p[2])) return 0;
+        if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F)) return 0;
+        width = std::max(width, Width::Ucs2);
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        if (stop - p < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) return 0;
+        if ((lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) return 0;
+        width = Width::Ucs4;
+        return 4;
+    }
+    return 0;
+}
+
+// Whether name a comes before name b by their bytes, as the JSON library orders
+// members. Names are short and mostly differ early: a loop costs less than a call.
+bool Before(std::string_view a, std::string_view b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
+// The decoded bytes of a string token, with what its str needs: the number of code
+// points and the narrowest width that holds them all.
+struct StringToken {
+    std::string_view utf8;
+    Py_ssize_t length = 0;
+    Width width = Width::Ascii;
+};
+
+// Measures utf8 into token; false when it is not UTF-8.
+bool MeasureUtf8(std::string_view utf8, StringToken& token) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const stop = p + utf8.size();
+    token = {utf8, 0, Width::Ascii};
+    while (p != stop) {
+        const int size = *p < 0x80 ? 1 : Utf8Sequence(p, stop, token.width);
+        if (size == 0) return false;
+        p += size;
+        ++token.length;
+    }
+    return true;
+}
+
+// Decodes UTF-8 that MeasureUtf8 accepted into code points of type Char.
+template <typename Char>
+void DecodeUtf8(std::string_view utf8, Char* out) {
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const stop = p + utf8.size();
+    while (p != stop) {
+        const std::uint32_t lead = *p;
+        if (lead < 0x80) {
+            *out++ = static_cast<Char>(lead);
+            ++p;
+        } else if (lead < 0xE0) {
+            *out++ = static_cast<Char>(((lead & 0x1F) << 6) | (p[1] & 0x3F));
+            p += 2;
+        } else if (lead < 0xF0) {
+            *out++ = static_cast<Char>(((lead & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
+            p += 3;
+        } else {
+            *out++ = static_cast<Char>(((lead & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
+                                       (p[3] & 0x3F));
+            p += 4;
+        }
+    }
+}
+
+// The str of a measured token, built in its final width at once: the interpreter's
+// generic decoder starts narrow and widens (copying) at the first wider code point,
+// which costs most on the non-ASCII text that results carry.
+PyObject* MakeStr(const StringToken& token) {
+    static constexpr Py_UCS4 kMaxChar[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
+    PyObject* text = PyUnicode_New(token.length, kMaxChar[static_cast<int>(token.width)]);
+    if (text == nullptr) return nullptr;
+    switch (token.width) {
+        case Width::Ascii: std::memcpy(PyUnicode_DATA(text), token.utf8.data(), token.utf8.size()); break;
+        case Width::Latin1: DecodeUtf8(token.utf8, PyUnicode_1BYTE_DATA(text)); break;
+        case Width::Ucs2: DecodeUtf8(token.utf8, PyUnicode_2BYTE_DATA(text)); break;
+        case Width::Ucs4: DecodeUtf8(token.utf8, PyUnicode_4BYTE_DATA(text)); break;
+    }
+    return text;
+}
+
 // One pass over one text. Every member returns a new reference, or null when the
 // text is not one it handles (a Python error may then be set; the caller clears it).
 class Reader {
@@ -78,7 +177,7 @@ public:
     PyObject* Document() {
         SkipWhitespace();
         PyRef value(Value(0));
-        if (value.object == nullptr) return nullptr;
+        if (!value) return nullptr;
         SkipWhitespace();
         return position == end ? value.release() : nullptr;
     }
@@ -104,9 +203,8 @@ private:
             case '{': return Object(depth + 1);
             case '[': return Array(depth + 1);
             case '"': {
-                std::string_view utf8;
-                if (!String(utf8)) return nullptr;
-                return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict");
+                StringToken token;
+                return String(token) ? MakeStr(token) : nullptr;
             }
             case 't': return Consume("true") ? Py_NewRef(Py_True) : nullptr;
             case 'f': return Consume("false") ? Py_NewRef(Py_False) : nullptr;
@@ -126,12 +224,12 @@ private:
         } else {
             while (true) {
                 SkipWhitespace();
-                PyObject* element = Value(depth);
-                if (element == nullptr) {
+                PyRef element(Value(depth));
+                if (!element) {
                     ok = false;
                     break;
                 }
-                pending.push_back(element);
+                pending.push_back(std::move(element));
                 SkipWhitespace();
                 if (position != end && *position == ',') {
                     ++position;
@@ -145,11 +243,9 @@ private:
             }
         }
         PyObject* list = ok ? PyList_New(static_cast<Py_ssize_t>(pending.size() - base)) : nullptr;
-        for (std::size_t i = base; i < pending.size(); ++i) {
-            if (list != nullptr) {
-                PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i - base), pending[i]);
-            } else {
-                Py_DECREF(pending[i]);
+        if (list != nullptr) {
+            for (std::size_t i = base; i < pending.size(); ++i) {
+                PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i - base), pending[i].release());
             }
         }
         pending.resize(base);
@@ -159,117 +255,170 @@ private:
     PyObject* Object(int depth) {
         if (depth > kMaxJsonDepth) return nullptr;
         ++position;  // {
-        PyRef dict(PyDict_New());
-        if (dict.object == nullptr) return nullptr;
+        const std::size_t base = members.size();
+        // Whether the names arrive in the JSON library's order, as the framework writes
+        // them, and need no sort.
+        bool ordered = true;
+        bool ok = true;
         SkipWhitespace();
         if (position != end && *position == '}') {
             ++position;
-            return dict.release();
-        }
-        // The previous member's name, to tell whether the names arrive in the JSON
-        // library's order (as the framework writes them) and the dict needs no sort.
-        std::string previousStorage;
-        std::string_view previous;
-        bool ordered = true;
-        bool first = true;
-        while (true) {
-            SkipWhitespace();
-            std::string_view name;
-            if (position == end || *position != '"' || !String(name)) return nullptr;
-            PyRef key(Name(name));
-            if (key.object == nullptr) return nullptr;
-            if (!first && !(previous < name)) {
-                ordered = false;
-            }
-            first = false;
-            if (ordered) {
-                // A name decoded from escapes lives in the scratch buffer, which the
-                // next string overwrites.
+        } else {
+            while (ok) {
+                SkipWhitespace();
+                StringToken token;
+                ok = position != end && *position == '"' && String(token);
+                if (!ok) break;
+                PyRef key(Name(token));
+                std::string_view name = token.utf8;
                 if (name.data() == scratch.data()) {
-                    previousStorage.assign(name);
-                    previous = previousStorage;
+                    // Decoded from escapes into the scratch buffer, which the next
+                    // string overwrites.
+                    name = escapedNames.emplace_back(name);
+                }
+                if (members.size() > base && !Before(members.back().name, name)) ordered = false;
+                SkipWhitespace();
+                ok = key && position != end && *position == ':';
+                if (!ok) break;
+                ++position;
+                SkipWhitespace();
+                PyRef value(Value(depth));
+                ok = static_cast<bool>(value);
+                if (!ok) break;
+                members.push_back({name, std::move(key), std::move(value)});
+                SkipWhitespace();
+                if (position != end && *position == ',') {
+                    ++position;
+                } else if (position != end && *position == '}') {
+                    ++position;
+                    break;
                 } else {
-                    previous = name;
+                    ok = false;
                 }
             }
-            SkipWhitespace();
-            if (position == end || *position != ':') return nullptr;
-            ++position;
-            SkipWhitespace();
-            PyRef value(Value(depth));
-            if (value.object == nullptr || PyDict_SetItem(dict.object, key.object, value.object) != 0) {
-                return nullptr;
-            }
-            SkipWhitespace();
-            if (position != end && *position == ',') {
-                ++position;
-            } else if (position != end && *position == '}') {
-                ++position;
-                break;
-            } else {
-                return nullptr;
-            }
         }
-        return ordered ? dict.release() : Sorted(dict.object);
+        PyObject* dict = ok ? Dict(base, ordered) : nullptr;
+        members.resize(base);
+        return dict;
+    }
+
+    // The dict of the members from base on, by name (code point order is the order of
+    // the UTF-8 bytes); of equal names the last one's value stays, at the first one's
+    // place. Sized for its members at once, with the interpreter's own call for that
+    // (outside the stable ABI, like the rest of this module, which is built for one
+    // interpreter version).
+    PyObject* Dict(std::size_t base, bool ordered) {
+        const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
+        if (!ordered) {
+            std::stable_sort(first, members.end(),
+                             [](const Member& a, const Member& b) { return Before(a.name, b.name); });
+        }
+        PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(members.size() - base)));
+        if (!dict) return nullptr;
+        for (auto member = first; member != members.end(); ++member) {
+            if (PyDict_SetItem(dict.get(), member->key.get(), member->value.get()) != 0) return nullptr;
+        }
+        return dict.release();
     }
 
     // A member's name as a str. Documents repeat the same few names many times, so
     // the str of a name read straight from the text is kept and shared, which saves
     // building and hashing it again.
-    PyObject* Name(std::string_view name) {
-        const bool cacheable = name.data() != scratch.data();
-        std::size_t hash = 14695981039346656037u;
-        for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
-        NameCacheEntry& entry = names[hash % std::size(names)];
-        if (cacheable && entry.key.object != nullptr && entry.name == name) {
-            return Py_NewRef(entry.key.object);
+    PyObject* Name(const StringToken& token) {
+        const std::string_view name = token.utf8;
+        if (name.data() == scratch.data()) return MakeStr(token);  // decoded from escapes: not kept
+        const NameWords words = WordsOf(name);
+        NameCacheEntry& entry = names[words.Slot()];
+        if (entry.key && entry.words == words &&
+            (name.size() <= 16 || std::memcmp(entry.name.data(), name.data(), name.size()) == 0)) {
+            return Py_NewRef(entry.key.get());
         }
-        PyObject* key = PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "strict");
-        if (key != nullptr && cacheable) {
-            Py_XDECREF(entry.key.object);
-            entry.key.object = Py_NewRef(key);
+        PyObject* key = MakeStr(token);
+        if (key != nullptr) {
+            entry.key.reset(Py_NewRef(key));
             entry.name = name;
+            entry.words = words;
         }
         return key;
     }
 
-    // The members of dict by name (code point order is the order of the UTF-8 bytes).
-    static PyObject* Sorted(PyObject* dict) {
-        PyRef names(PyDict_Keys(dict));
-        if (names.object == nullptr || PyList_Sort(names.object) != 0) return nullptr;
-        PyRef sorted(PyDict_New());
-        if (sorted.object == nullptr) return nullptr;
-        const Py_ssize_t count = PyList_GET_SIZE(names.object);
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            PyObject* name = PyList_GET_ITEM(names.object, i);
-            if (PyDict_SetItem(sorted.object, name, PyDict_GetItem(dict, name)) != 0) return nullptr;
+    // A name's length and its first and last eight bytes: the whole of a name of up to
+    // 16 bytes, and enough of a longer one to pick its slot in the name cache, which is
+    // cheaper than hashing every byte (names that collide only cost a miss).
+    struct NameWords {
+        std::size_t size = 0;
+        std::uint64_t head = 0;
+        std::uint64_t tail = 0;  // 0 for a name of up to 8 bytes
+
+        bool operator==(const NameWords& other) const {
+            return size == other.size && head == other.head && tail == other.tail;
         }
-        return sorted.release();
+        std::size_t Slot() const {
+            const std::uint64_t mixed = (head ^ (tail * 0x9E3779B97F4A7C15u) ^ size) * 0xFF51AFD7ED558CCDu;
+            return static_cast<std::size_t>(mixed >> (64 - kNameSlotBits));
+        }
+    };
+
+    // The first eight bytes are read whole where the text has them, and those beyond a
+    // shorter name masked off (the first bytes are the low ones on a little-endian
+    // machine).
+    NameWords WordsOf(std::string_view name) const {
+        NameWords words;
+        words.size = name.size();
+        if (end - name.data() >= 8) {
+            std::memcpy(&words.head, name.data(), 8);
+            if (words.size < 8) words.head &= (std::uint64_t{1} << (8 * words.size)) - 1;
+        } else {
+            std::memcpy(&words.head, name.data(), words.size);
+        }
+        if (words.size > 8) std::memcpy(&words.tail, name.data() + words.size - 8, 8);
+        return words;
     }
 
-    // Reads a string token; utf8 receives its decoded bytes, either a view into the
-    // text (no escapes) or into the scratch buffer.
-    bool String(std::string_view& utf8) {
+    // Reads a string token; its utf8 is a view into the text (no escapes) or into the
+    // scratch buffer. Without escapes, the bytes are checked and measured as they are
+    // scanned, and plain ASCII a word at a time.
+    bool String(StringToken& token) {
         const char* start = ++position;  // "
-        while (position != end) {
-            const char c = *position;
-            if (c == '"') {
-                utf8 = std::string_view(start, static_cast<std::size_t>(position - start));
-                ++position;
-                return true;
+        std::size_t continuations = 0;  // the bytes after the first of each sequence
+        token.width = Width::Ascii;
+        while (true) {
+            std::uint64_t word = 0;
+            // Plain ASCII a word at a time.
+            while (end - position >= 8 && (std::memcpy(&word, position, 8),
+                                           !JsonTextBytes::AnyToEscape(word) && !JsonTextBytes::AnyNonAscii(word))) {
+                position += 8;
             }
-            if (c == '\\') break;
-            if (static_cast<unsigned char>(c) < 0x20) return false;
-            ++position;
+            if (position == end) return false;
+            const auto c = static_cast<unsigned char>(*position);
+            if (c == '"') break;
+            if (c == '\\') return EscapedString(start, token);
+            if (c < 0x20) return false;
+            if (c < 0x80) {
+                ++position;
+                continue;
+            }
+            const int size = Utf8Sequence(reinterpret_cast<const unsigned char*>(position),
+                                          reinterpret_cast<const unsigned char*>(end), token.width);
+            if (size == 0) return false;
+            position += size;
+            continuations += static_cast<std::size_t>(size - 1);
         }
-        if (position == end) return false;
+        token.utf8 = std::string_view(start, static_cast<std::size_t>(position - start));
+        token.length = static_cast<Py_ssize_t>(token.utf8.size() - continuations);
+        ++position;
+        return true;
+    }
+
+    // The rest of String for a string with escapes, from its first backslash: decodes
+    // into the scratch buffer, then measures that.
+    bool EscapedString(const char* start, StringToken& token) {
         scratch.assign(start, position);
         while (position != end) {
             const char c = *position;
             if (c == '"') {
                 ++position;
-                utf8 = scratch;
-                return true;
+                return MeasureUtf8(scratch, token);
             }
             if (static_cast<unsigned char>(c) < 0x20) return false;
             if (c != '\\') {
@@ -321,32 +470,48 @@ private:
         const bool negative = *position == '-';
         if (negative) ++position;
         if (position == end || !IsDigit(*position)) return nullptr;
+        // The digits of the integer part and fraction, as long as there are at most 19
+        // significant ones: then they make an exact unsigned integer.
+        std::uint64_t mantissa = 0;
+        int significant = 0;
         if (*position == '0') {
             ++position;
         } else {
-            while (position != end && IsDigit(*position)) ++position;
+            Digits(mantissa, significant);
         }
         const char* integerEnd = position;
         bool isFloat = false;
+        int exponent = 0;  // of ten, to apply to mantissa; kept while small enough to matter
         if (position != end && *position == '.') {
             isFloat = true;
-            ++position;
+            const char* fractionStart = ++position;
             if (position == end || !IsDigit(*position)) return nullptr;
-            while (position != end && IsDigit(*position)) ++position;
+            Digits(mantissa, significant);
+            exponent = -static_cast<int>(std::min<std::ptrdiff_t>(position - fractionStart, 10000));
         }
         if (position != end && (*position == 'e' || *position == 'E')) {
             isFloat = true;
             ++position;
+            const bool negativeExponent = *position == '-';
             if (position != end && (*position == '+' || *position == '-')) ++position;
             if (position == end || !IsDigit(*position)) return nullptr;
-            while (position != end && IsDigit(*position)) ++position;
+            int written = 0;
+            for (; position != end && IsDigit(*position); ++position) {
+                written = std::min(written * 10 + (*position - '0'), 10000);
+            }
+            exponent += negativeExponent ? -written : written;
         }
         if (!isFloat) {
-            std::uint64_t magnitude = 0;
-            bool fits = true;
-            for (const char* digit = start + (negative ? 1 : 0); digit != integerEnd && fits; ++digit) {
-                fits = !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
-                       !__builtin_add_overflow(magnitude, static_cast<unsigned>(*digit - '0'), &magnitude);
+            std::uint64_t magnitude = mantissa;
+            bool fits = significant <= 19;
+            if (!fits) {
+                // Twenty digits may still fit.
+                fits = true;
+                magnitude = 0;
+                for (const char* digit = start + (negative ? 1 : 0); digit != integerEnd && fits; ++digit) {
+                    fits = !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
+                           !__builtin_add_overflow(magnitude, static_cast<unsigned>(*digit - '0'), &magnitude);
+                }
             }
             if (fits && !negative) return PyLong_FromUnsignedLongLong(magnitude);
             if (fits && magnitude <= std::uint64_t{1} << 63) {
@@ -357,24 +522,57 @@ private:
             }
             // Beyond 64 bits the JSON library keeps the number as a double.
         }
+        if (significant <= 15 && exponent >= -22 && exponent <= 22) {
+            // At most 15 digits and a power of ten up to 22 are exact doubles, as
+            // coordinates and prices are: one division or multiplication then rounds
+            // correctly, as from_chars does.
+            static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+            const auto digits = static_cast<double>(mantissa);
+            const double value = exponent < 0 ? digits / kPowers[-exponent] : digits * kPowers[exponent];
+            return PyFloat_FromDouble(negative ? -value : value);
+        }
         double value = 0;
         const auto [stop, error] = std::from_chars(start, position, value);
         if (error != std::errc() || stop != position) return nullptr;  // beyond a double's range
         return PyFloat_FromDouble(value);
     }
 
+    // Reads a run of digits into mantissa, counting the significant ones; past 19 of
+    // them significant stays at 20 and mantissa means nothing.
+    void Digits(std::uint64_t& mantissa, int& significant) {
+        for (; position != end && IsDigit(*position); ++position) {
+            if (significant >= 20) continue;
+            const auto digit = static_cast<unsigned>(*position - '0');
+            if (significant > 0 || digit != 0) ++significant;
+            mantissa = mantissa * 10 + digit;
+        }
+    }
+
     const char* position;
     const char* end;
     // Elements of the arrays being read, innermost last.
-    std::vector<PyObject*> pending;
+    std::vector<PyRef> pending;
+    // Members of the objects being read, innermost last.
+    struct Member {
+        std::string_view name;  // into the text or into escapedNames
+        PyRef key;
+        PyRef value;
+    };
+    std::vector<Member> members;
+    // Names decoded from escapes, for sorting their objects' members.
+    std::deque<std::string> escapedNames;
     // Decoded bytes of the last string that held escapes.
     std::string scratch;
     // Names read so far, by a hash of their bytes; name views into the text.
     struct NameCacheEntry {
         std::string_view name;
+        NameWords words;
         PyRef key;
     };
-    NameCacheEntry names[256];
+    static constexpr int kNameSlotBits = 8;
+    NameCacheEntry names[std::size_t{1} << kNameSlotBits];
 };
 
 }  // namespace

@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "python/corvane/json_conversion.h"
+#include "python/corvane/json_text_bytes.h"
+#include "python/corvane/py_ref.h"
 
 namespace py = pybind11;
 
@@ -43,17 +45,14 @@ private:
     struct Member {
         std::string_view name;  // UTF-8 of the name's str(); owned by key or by the dict
         PyObject* value;        // borrowed from the dict
-        PyObject* key;          // a new str() of a name that was not a str, else null
+        PyRef key;              // a new str() of a name that was not a str, else null
     };
 
-    // Releases the members a dict pushed, however its conversion ends.
+    // Drops the members a dict pushed, however its conversion ends.
     class MembersScope {
     public:
         explicit MembersScope(std::vector<Member>& members) : members(members), base(members.size()) {}
-        ~MembersScope() {
-            for (std::size_t i = base; i < members.size(); ++i) Py_XDECREF(members[i].key);
-            members.resize(base);
-        }
+        ~MembersScope() { members.resize(base); }
         MembersScope(const MembersScope&) = delete;
         MembersScope& operator=(const MembersScope&) = delete;
 
@@ -115,18 +114,19 @@ private:
         PyObject* key = nullptr;
         PyObject* member = nullptr;
         while (PyDict_Next(dict, &cursor, &key, &member)) {
-            PyObject* text = nullptr;
+            PyRef text;
             if (!PyUnicode_CheckExact(key)) {
                 // str() of these runs no Python code of the caller's.
                 if (!(key == Py_None || PyBool_Check(key) || PyLong_CheckExact(key) || PyFloat_CheckExact(key))) {
                     return false;
                 }
-                text = PyObject_Str(key);
-                if (text == nullptr) return false;
+                text.reset(PyObject_Str(key));
+                if (!text) return false;
             }
-            members.push_back({{}, member, text});
+            PyObject* const nameText = text ? text.get() : key;
+            members.push_back({{}, member, std::move(text)});
             Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(text != nullptr ? text : key, &size);
+            const char* utf8 = PyUnicode_AsUTF8AndSize(nameText, &size);
             if (utf8 == nullptr) return false;
             const std::string_view name(utf8, static_cast<std::size_t>(size));
             if (members.size() - scope.base > 1 && !(members[members.size() - 2].name < name)) {
@@ -148,16 +148,11 @@ private:
                     const std::size_t mark = out.size();
                     const bool converts = Value(members[i].value, depth + 1);
                     out.resize(mark);
-                    Py_XDECREF(std::exchange(members[i].key, nullptr));
+                    members[i].key.reset();
                     if (!converts) return false;
                     continue;
                 }
-                // Moved, not copied: each owned name has one owner even if a later
-                // member fails and the scope releases them all.
-                if (kept != i) {
-                    members[kept] = members[i];
-                    members[i].key = nullptr;
-                }
+                if (kept != i) members[kept] = std::move(members[i]);
                 ++kept;
             }
             members.resize(kept);
@@ -208,6 +203,10 @@ private:
         const char* run = utf8.data();
         const char* const stop = utf8.data() + utf8.size();
         for (const char* p = run; p != stop; ++p) {
+            // Runs that need no escape a word at a time.
+            std::uint64_t word = 0;
+            while (stop - p >= 8 && (std::memcpy(&word, p, 8), !JsonTextBytes::AnyToEscape(word))) p += 8;
+            if (p == stop) break;
             const auto byte = static_cast<unsigned char>(*p);
             if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
             out.append(run, p);

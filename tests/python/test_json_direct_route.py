@@ -87,8 +87,45 @@ def mutate(text, position, byte):
     return data[:position] + bytes([byte]) + data[position + 1:]
 
 
+def string_token(characters):
+    """A JSON string of code points, each written as itself (UTF-8) or escaped, the ones
+    beyond the BMP as surrogate pairs; surrogates themselves only escaped, lone ones too."""
+    parts = []
+    for code, escaped in characters:
+        if code > 0xFFFF and escaped:
+            code -= 0x10000
+            parts.append(f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04X}")
+        elif escaped or 0xD800 <= code <= 0xDFFF or code < 0x20 or chr(code) in '"\\':
+            parts.append(f"\\u{code:04x}")
+        else:
+            parts.append(chr(code))
+    return '"' + "".join(parts) + '"'
+
+
+# Code points at the edges of each width of str and of each length of UTF-8 sequence.
+EDGES = [0, 0x1F, 0x20, 0x7F, 0x80, 0xFF, 0x100, 0x7FF, 0x800, 0xD7FF, 0xD800, 0xDBFF, 0xDC00, 0xDFFF, 0xE000,
+         0xFFFF, 0x10000, 0x10FFFF]
+characters = st.lists(st.tuples(st.one_of(st.sampled_from(EDGES), st.integers(0, 0x10FFFF), st.integers(0x80, 0x800)),
+                                st.booleans()), max_size=12)
+string_tokens = characters.map(string_token)
+# Strings as values and as member names, repeated so that a name comes again.
+string_texts = st.one_of(
+    string_tokens,
+    st.lists(string_tokens, max_size=4).map(lambda t: "[" + ",".join(t) + "]"),
+    st.lists(st.tuples(string_tokens, string_tokens), max_size=4).map(
+        lambda m: "[" + ",".join("{" + ",".join(f"{k}:{v}" for k, v in m) + "}" for _ in range(2)) + "]"),
+)
+
+# Decimal numbers around the edges of exact double arithmetic: up to 18 significant
+# digits, leading zeros in the fraction, exponents around 10**22.
+number_texts = st.tuples(st.sampled_from(["", "-"]), st.integers(0, 10**18), st.integers(0, 8), st.integers(0, 10**18),
+                         st.sampled_from(["", "e", "E-", "e+"]), st.integers(0, 40)).map(
+    lambda t: f"{t[0]}{t[1]}.{'0' * t[2]}{t[3]}" + (f"{t[4]}{t[5]}" if t[4] else ""))
+
 json_texts = st.one_of(
     values.flatmap(lambda v: st.sampled_from(texts_of(v))),
+    string_texts,
+    number_texts,
     st.tuples(values, st.integers(0, 400), st.integers(0, 255)).map(lambda t: mutate(texts_of(t[0])[0], t[1], t[2])),
     st.text(alphabet='{}[]":, 0123456789.eE-+truefalsnl\\u\t\n\r/bdDF', max_size=30),
     st.binary(max_size=16),
