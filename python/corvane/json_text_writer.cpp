@@ -26,6 +26,7 @@
 
 #include "python/corvane/json_conversion.h"
 #include "python/corvane/json_text_bytes.h"
+#include "python/corvane/library_internals.h"
 #include "python/corvane/py_ref.h"
 
 namespace py = pybind11;
@@ -193,7 +194,7 @@ private:
             return;
         }
         char digits[64];
-        char* stop = nlohmann::detail::to_chars(digits, digits + sizeof digits, value);
+        char* stop = LibraryInternals::ShortestNumberText(digits, digits + sizeof digits, value);
         out.append(digits, static_cast<std::size_t>(stop - digits));
     }
 
