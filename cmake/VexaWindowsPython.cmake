@@ -7,9 +7,9 @@
 # objects reference. pybind11 and pybind11_json are Debian's header-only packages.
 #
 # This gives the Windows build what find_package(pybind11) and find_package(pybind11_json)
-# give elsewhere: the targets pybind11::headers, pybind11::module and pybind11_json, and
-# the function pybind11_add_module. VEXA_WINDOWS_PYTHON tells whether the headers were
-# found; without them the module is left out and the rest of the tree builds.
+# give elsewhere: the targets pybind11::headers, pybind11::pybind11, pybind11::module and
+# pybind11_json, and the function pybind11_add_module. VEXA_WINDOWS_PYTHON tells whether
+# the headers were found; without them the module is left out and the rest of the tree builds.
 set(VEXA_WINDOWS_PYTHON_HEADERS "${CMAKE_BINARY_DIR}/cpython-3.11" CACHE PATH
     "CPython 3.11 sources' Include/ and PC/pyconfig.h for the Windows Corvane module (scripts/cpython-headers.sh)")
 set(VEXA_WINDOWS_PYTHON_DLL python311)
@@ -42,6 +42,8 @@ file(COPY /usr/include/pybind11 /usr/include/pybind11_json DESTINATION "${_vexa_
 add_library(pybind11::headers INTERFACE IMPORTED)
 set_target_properties(pybind11::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
   "${_vexa_binding_include};${VEXA_WINDOWS_PYTHON_HEADERS}/Include;${VEXA_WINDOWS_PYTHON_HEADERS}/PC")
+add_library(pybind11::pybind11 INTERFACE IMPORTED)
+set_target_properties(pybind11::pybind11 PROPERTIES INTERFACE_LINK_LIBRARIES pybind11::headers)
 add_library(pybind11::module INTERFACE IMPORTED)
 set_target_properties(pybind11::module PROPERTIES INTERFACE_LINK_LIBRARIES pybind11::headers)
 add_library(pybind11_json INTERFACE IMPORTED)
@@ -69,8 +71,8 @@ function(pybind11_add_module target)
 endfunction()
 
 # The import library of python311.dll, made right before the module is linked: a .def
-# of the Python names its objects (and those of the object libraries linked into it)
-# leave undefined, turned into libpython311.a by the MinGW dlltool.
+# of the Python names its objects (and those of the object and static libraries linked
+# into it) leave undefined, turned into libpython311.a by the MinGW dlltool.
 function(_vexa_python_import_library target)
   set(objects "$<TARGET_OBJECTS:${target}>")
   get_target_property(links ${target} LINK_LIBRARIES)
@@ -79,6 +81,8 @@ function(_vexa_python_import_library target)
       get_target_property(type "${link}" TYPE)
       if(type STREQUAL "OBJECT_LIBRARY")
         list(APPEND objects "$<TARGET_OBJECTS:${link}>")
+      elseif(type STREQUAL "STATIC_LIBRARY")
+        list(APPEND objects "$<TARGET_FILE:${link}>")
       endif()
     endif()
   endforeach()
