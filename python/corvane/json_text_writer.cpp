@@ -34,6 +34,16 @@ namespace py = pybind11;
 namespace Vexa::VexaPy {
 namespace {
 
+// Whether name a comes before name b by their bytes. Names are short and mostly differ
+// early: a loop costs less than a call to memcmp.
+bool Before(std::string_view a, std::string_view b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
 class Writer {
 public:
     // False when the value is not one the writer handles (a Python error may then be
@@ -130,7 +140,7 @@ private:
             const char* utf8 = PyUnicode_AsUTF8AndSize(nameText, &size);
             if (utf8 == nullptr) return false;
             const std::string_view name(utf8, static_cast<std::size_t>(size));
-            if (members.size() - scope.base > 1 && !(members[members.size() - 2].name < name)) {
+            if (members.size() - scope.base > 1 && !Before(members[members.size() - 2].name, name)) {
                 ordered = false;
             }
             members.back().name = name;
@@ -141,8 +151,7 @@ private:
             // converts every value before it sets it, so one that does not convert
             // fails the whole conversion even where a later member replaces it.
             // Indexes, not iterators: the members of nested dicts grow the same vector.
-            std::stable_sort(members.begin() + static_cast<std::ptrdiff_t>(scope.base), members.end(),
-                             [](const Member& a, const Member& b) { return a.name < b.name; });
+            SortByName(scope.base);
             std::size_t kept = scope.base;
             for (std::size_t i = scope.base; i < members.size(); ++i) {
                 if (i + 1 < members.size() && members[i + 1].name == members[i].name) {
@@ -167,6 +176,25 @@ private:
         }
         out.push_back('}');
         return true;
+    }
+
+    // Sorts the members from base on by name, keeping equal names in their order. Most
+    // dicts have a few members, for which an insertion sort in place beats
+    // std::stable_sort, which allocates a buffer on every call.
+    void SortByName(std::size_t base) {
+        const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
+        const auto byName = [](const Member& a, const Member& b) { return Before(a.name, b.name); };
+        if (members.size() - base > 16) {
+            std::stable_sort(first, members.end(), byName);
+            return;
+        }
+        for (auto next = first + 1; next < members.end(); ++next) {
+            if (!byName(*next, *(next - 1))) continue;
+            Member moving = std::move(*next);
+            auto hole = next;
+            for (; hole != first && byName(moving, *(hole - 1)); --hole) *hole = std::move(*(hole - 1));
+            *hole = std::move(moving);
+        }
     }
 
     bool Integer(PyObject* value) {
