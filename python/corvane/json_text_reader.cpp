@@ -328,17 +328,14 @@ private:
         const std::string_view name = token.utf8;
         if (name.data() == scratch.data()) return MakeStr(token);  // decoded from escapes: not kept
         const NameWords words = WordsOf(name);
-        NameCacheEntry& entry = names[words.Slot()];
-        if (entry.key && entry.words == words &&
-            (name.size() <= 16 || std::memcmp(entry.name.data(), name.data(), name.size()) == 0)) {
-            return Py_NewRef(entry.key.get());
+        const std::size_t slot = words.Slot();
+        NameCache::Entry* entry = names.Find(slot);
+        if (entry != nullptr && entry->words == words &&
+            (name.size() <= 16 || std::memcmp(entry->name, name.data(), name.size()) == 0)) {
+            return Py_NewRef(entry->key);
         }
         PyObject* key = MakeStr(token);
-        if (key != nullptr) {
-            entry.key.reset(Py_NewRef(key));
-            entry.name = name;
-            entry.words = words;
-        }
+        if (key != nullptr) names.Put(slot, {name.data(), words, Py_NewRef(key)});
         return key;
     }
 
@@ -346,9 +343,9 @@ private:
     // 16 bytes, and enough of a longer one to pick its slot in the name cache, which is
     // cheaper than hashing every byte (names that collide only cost a miss).
     struct NameWords {
-        std::size_t size = 0;
-        std::uint64_t head = 0;
-        std::uint64_t tail = 0;  // 0 for a name of up to 8 bytes
+        std::size_t size;
+        std::uint64_t head;
+        std::uint64_t tail;  // 0 for a name of up to 8 bytes
 
         bool operator==(const NameWords& other) const {
             return size == other.size && head == other.head && tail == other.tail;
@@ -363,8 +360,7 @@ private:
     // shorter name masked off (the first bytes are the low ones on a little-endian
     // machine).
     NameWords WordsOf(std::string_view name) const {
-        NameWords words;
-        words.size = name.size();
+        NameWords words{name.size(), 0, 0};
         if (end - name.data() >= 8) {
             std::memcpy(&words.head, name.data(), 8);
             if (words.size < 8) words.head &= (std::uint64_t{1} << (8 * words.size)) - 1;
@@ -422,8 +418,13 @@ private:
             }
             if (static_cast<unsigned char>(c) < 0x20) return false;
             if (c != '\\') {
-                scratch.push_back(c);
-                ++position;
+                // The bytes up to the next quote, backslash or control character at once.
+                const char* run = position;
+                while (position != end && *position != '"' && *position != '\\' &&
+                       static_cast<unsigned char>(*position) >= 0x20) {
+                    ++position;
+                }
+                scratch.append(run, position);
                 continue;
             }
             if (++position == end) return false;
@@ -565,14 +566,46 @@ private:
     std::deque<std::string> escapedNames;
     // Decoded bytes of the last string that held escapes.
     std::string scratch;
-    // Names read so far, by a hash of their bytes; name views into the text.
-    struct NameCacheEntry {
-        std::string_view name;
-        NameWords words;
-        PyRef key;
-    };
+    // Names read so far, by a hash of their bytes. The slots are left uninitialised and
+    // a slot counts only once its bit in filled is set, so that a reader costs nothing
+    // per slot to make and to destroy: on a text of a kilobyte, zeroing and releasing
+    // every slot was a good part of the whole call.
     static constexpr int kNameSlotBits = 8;
-    NameCacheEntry names[std::size_t{1} << kNameSlotBits];
+    class NameCache {
+    public:
+        struct Entry {
+            const char* name;  // into the text, words.size bytes
+            NameWords words;
+            PyObject* key;     // owned while the slot is filled
+        };
+        NameCache() = default;
+        NameCache(const NameCache&) = delete;
+        NameCache& operator=(const NameCache&) = delete;
+        ~NameCache() {
+            for (std::size_t word = 0; word < kSlots / 64; ++word) {
+                for (std::uint64_t bits = filled[word]; bits != 0; bits &= bits - 1) {
+                    Py_DECREF(entries[word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))].key);
+                }
+            }
+        }
+
+        Entry* Find(std::size_t slot) { return Filled(slot) ? &entries[slot] : nullptr; }
+        // Takes entry's reference, releasing the one the slot held.
+        void Put(std::size_t slot, const Entry& entry) {
+            if (Filled(slot)) Py_DECREF(entries[slot].key);
+            entries[slot] = entry;
+            filled[slot / 64] |= std::uint64_t{1} << (slot % 64);
+        }
+
+        static constexpr std::size_t kSlots = std::size_t{1} << kNameSlotBits;
+
+    private:
+        bool Filled(std::size_t slot) const { return (filled[slot / 64] >> (slot % 64) & 1) != 0; }
+
+        Entry entries[kSlots];
+        std::uint64_t filled[kSlots / 64] = {};
+    };
+    NameCache names;
 };
 
 }  // namespace

@@ -34,6 +34,16 @@ namespace py = pybind11;
 namespace Vexa::VexaPy {
 namespace {
 
+// Whether name a comes before name b by their bytes. Names are short and mostly differ
+// early: a loop costs less than a call to memcmp.
+bool Before(std::string_view a, std::string_view b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
 class Writer {
 public:
     // False when the value is not one the writer handles (a Python error may then be
@@ -76,13 +86,7 @@ private:
             Float(PyFloat_AS_DOUBLE(value));
             return true;
         }
-        if (PyUnicode_CheckExact(value)) {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-            if (utf8 == nullptr) return false;  // lone surrogates
-            String(std::string_view(utf8, static_cast<std::size_t>(size)));
-            return true;
-        }
+        if (PyUnicode_CheckExact(value)) return Str(value);
         if (PyBytes_CheckExact(value)) {
             Base64(value);
             return true;
@@ -130,7 +134,7 @@ private:
             const char* utf8 = PyUnicode_AsUTF8AndSize(nameText, &size);
             if (utf8 == nullptr) return false;
             const std::string_view name(utf8, static_cast<std::size_t>(size));
-            if (members.size() - scope.base > 1 && !(members[members.size() - 2].name < name)) {
+            if (members.size() - scope.base > 1 && !Before(members[members.size() - 2].name, name)) {
                 ordered = false;
             }
             members.back().name = name;
@@ -141,8 +145,7 @@ private:
             // converts every value before it sets it, so one that does not convert
             // fails the whole conversion even where a later member replaces it.
             // Indexes, not iterators: the members of nested dicts grow the same vector.
-            std::stable_sort(members.begin() + static_cast<std::ptrdiff_t>(scope.base), members.end(),
-                             [](const Member& a, const Member& b) { return a.name < b.name; });
+            SortByName(scope.base);
             std::size_t kept = scope.base;
             for (std::size_t i = scope.base; i < members.size(); ++i) {
                 if (i + 1 < members.size() && members[i + 1].name == members[i].name) {
@@ -167,6 +170,25 @@ private:
         }
         out.push_back('}');
         return true;
+    }
+
+    // Sorts the members from base on by name, keeping equal names in their order. Most
+    // dicts have a few members, for which an insertion sort in place beats
+    // std::stable_sort, which allocates a buffer on every call.
+    void SortByName(std::size_t base) {
+        const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
+        const auto byName = [](const Member& a, const Member& b) { return Before(a.name, b.name); };
+        if (members.size() - base > 16) {
+            std::stable_sort(first, members.end(), byName);
+            return;
+        }
+        for (auto next = first + 1; next < members.end(); ++next) {
+            if (!byName(*next, *(next - 1))) continue;
+            Member moving = std::move(*next);
+            auto hole = next;
+            for (; hole != first && byName(moving, *(hole - 1)); --hole) *hole = std::move(*(hole - 1));
+            *hole = std::move(moving);
+        }
     }
 
     bool Integer(PyObject* value) {
@@ -196,6 +218,86 @@ private:
         char digits[64];
         char* stop = LibraryInternals::ShortestNumberText(digits, digits + sizeof digits, value);
         out.append(digits, static_cast<std::size_t>(stop - digits));
+    }
+
+    // A str value. ASCII text is its own UTF-8; wider text is encoded straight from
+    // the str's code points into the output, escapes included, instead of asking the
+    // str for its UTF-8 form, which allocates and keeps a copy in the str (the writer
+    // sees each value once) and would then be scanned a second time.
+    bool Str(PyObject* text) {
+        if (PyUnicode_READY(text) != 0) return false;
+        const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+        if (PyUnicode_IS_ASCII(text)) {
+            String(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)), length));
+            return true;
+        }
+        switch (PyUnicode_KIND(text)) {
+            case PyUnicode_1BYTE_KIND: return EncodeString(PyUnicode_1BYTE_DATA(text), length);
+            case PyUnicode_2BYTE_KIND: return EncodeString(PyUnicode_2BYTE_DATA(text), length);
+            default: return EncodeString(PyUnicode_4BYTE_DATA(text), length);
+        }
+    }
+
+    // Writes code points as a JSON string in UTF-8; false at a surrogate, which has no
+    // UTF-8 form (the reference route then reports it).
+    template <typename Char>
+    bool EncodeString(const Char* text, std::size_t length) {
+        const std::size_t start = out.size();
+        // At most six bytes a code point (a control character's \u00XX) and the quotes.
+        out.resize(start + 6 * length + 2);
+        char* w = out.data() + start;
+        *w++ = '"';
+        for (std::size_t i = 0; i < length; ++i) {
+            const std::uint32_t c = text[i];
+            if (c < 0x80) {
+                if (c >= 0x20 && c != '"' && c != '\\') {
+                    *w++ = static_cast<char>(c);
+                } else {
+                    w = Escaped(w, static_cast<unsigned char>(c));
+                }
+            } else if (c < 0x800) {
+                *w++ = static_cast<char>(0xC0 | (c >> 6));
+                *w++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                if (c >= 0xD800 && c <= 0xDFFF) {
+                    out.resize(start);
+                    return false;
+                }
+                *w++ = static_cast<char>(0xE0 | (c >> 12));
+                *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *w++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                *w++ = static_cast<char>(0xF0 | (c >> 18));
+                *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *w++ = static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+        *w++ = '"';
+        out.resize(static_cast<std::size_t>(w - out.data()));
+        return true;
+    }
+
+    // Writes the escape of an ASCII byte that needs one.
+    static char* Escaped(char* w, unsigned char byte) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        *w++ = '\\';
+        switch (byte) {
+            case '"': *w++ = '"'; break;
+            case '\\': *w++ = '\\'; break;
+            case '\b': *w++ = 'b'; break;
+            case '\t': *w++ = 't'; break;
+            case '\n': *w++ = 'n'; break;
+            case '\f': *w++ = 'f'; break;
+            case '\r': *w++ = 'r'; break;
+            default:
+                *w++ = 'u';
+                *w++ = '0';
+                *w++ = '0';
+                *w++ = kHex[byte >> 4];
+                *w++ = kHex[byte & 0xF];
+        }
+        return w;
     }
 
     void String(std::string_view utf8) {

@@ -145,6 +145,24 @@ class TestDirectRouteAgreesWithReference:
     def test_values_to_text(self, value):
         assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
 
+    # Dicts on both sides of the member count where the writer's sort changes method,
+    # with keys in any order and names that the str() of another key repeats.
+    @SETTINGS
+    @given(st.dictionaries(st.one_of(st.integers(0, 30), st.sampled_from(["1", "7", "20", "a", "b", "é"]),
+                                     st.text(max_size=3)), scalars, min_size=10, max_size=40))
+    def test_dicts_of_many_members_to_text(self, value):
+        assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
+
+    # Characters that need an escape, and surrogates, inside text of every width of str.
+    @SETTINGS
+    @given(st.lists(st.one_of(st.sampled_from(["\x00", "\x1f", "\"", "\\", "\n", "/", "\x7f", "\xe9", "\xff",
+                                                "\u0100", "\u07ff", "\u0800", "\ud7ff", "\ud800", "\udfff",
+                                                "\ue000", "\uffff", "\U00010000", "\U0010ffff"]),
+                              st.characters()), max_size=12).map("".join))
+    def test_strings_of_every_width_to_text(self, text):
+        for value in (text, [text], {text: text}):
+            assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
+
     @SETTINGS
     @given(json_texts)
     def test_texts_to_values(self, text):
