@@ -239,42 +239,48 @@ private:
     }
 
     // Writes code points as a JSON string in UTF-8; false at a surrogate, which has no
-    // UTF-8 form (the reference route then reports it).
+    // UTF-8 form (the reference route then reports it). Encoded a block at a time, so
+    // that the room made for the worst case (six bytes a code point, a control
+    // character's \u00XX) stays small beside the text, however long the text.
     template <typename Char>
     bool EncodeString(const Char* text, std::size_t length) {
+        constexpr std::size_t kBlock = 4096;
         const std::size_t start = out.size();
-        // At most six bytes a code point (a control character's \u00XX) and the quotes.
-        out.resize(start + 6 * length + 2);
-        char* w = out.data() + start;
-        *w++ = '"';
-        for (std::size_t i = 0; i < length; ++i) {
-            const std::uint32_t c = text[i];
-            if (c < 0x80) {
-                if (c >= 0x20 && c != '"' && c != '\\') {
-                    *w++ = static_cast<char>(c);
+        out.push_back('"');
+        for (std::size_t first = 0; first < length; first += kBlock) {
+            const std::size_t last = std::min(length, first + kBlock);
+            const std::size_t used = out.size();
+            out.resize(used + 6 * (last - first));
+            char* w = out.data() + used;
+            for (std::size_t i = first; i < last; ++i) {
+                const std::uint32_t c = text[i];
+                if (c < 0x80) {
+                    if (c >= 0x20 && c != '"' && c != '\\') {
+                        *w++ = static_cast<char>(c);
+                    } else {
+                        w = Escaped(w, static_cast<unsigned char>(c));
+                    }
+                } else if (c < 0x800) {
+                    *w++ = static_cast<char>(0xC0 | (c >> 6));
+                    *w++ = static_cast<char>(0x80 | (c & 0x3F));
+                } else if (c < 0x10000) {
+                    if (c >= 0xD800 && c <= 0xDFFF) {
+                        out.resize(start);
+                        return false;
+                    }
+                    *w++ = static_cast<char>(0xE0 | (c >> 12));
+                    *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                    *w++ = static_cast<char>(0x80 | (c & 0x3F));
                 } else {
-                    w = Escaped(w, static_cast<unsigned char>(c));
+                    *w++ = static_cast<char>(0xF0 | (c >> 18));
+                    *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                    *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                    *w++ = static_cast<char>(0x80 | (c & 0x3F));
                 }
-            } else if (c < 0x800) {
-                *w++ = static_cast<char>(0xC0 | (c >> 6));
-                *w++ = static_cast<char>(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                if (c >= 0xD800 && c <= 0xDFFF) {
-                    out.resize(start);
-                    return false;
-                }
-                *w++ = static_cast<char>(0xE0 | (c >> 12));
-                *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                *w++ = static_cast<char>(0x80 | (c & 0x3F));
-            } else {
-                *w++ = static_cast<char>(0xF0 | (c >> 18));
-                *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                *w++ = static_cast<char>(0x80 | (c & 0x3F));
             }
+            out.resize(static_cast<std::size_t>(w - out.data()));
         }
-        *w++ = '"';
-        out.resize(static_cast<std::size_t>(w - out.data()));
+        out.push_back('"');
         return true;
     }
 
@@ -301,7 +307,6 @@ private:
     }
 
     void String(std::string_view utf8) {
-        static constexpr char kHex[] = "0123456789abcdef";
         out.push_back('"');
         const char* run = utf8.data();
         const char* const stop = utf8.data() + utf8.size();
@@ -314,20 +319,8 @@ private:
             if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
             out.append(run, p);
             run = p + 1;
-            out.push_back('\\');
-            switch (byte) {
-                case '"': out.push_back('"'); break;
-                case '\\': out.push_back('\\'); break;
-                case '\b': out.push_back('b'); break;
-                case '\t': out.push_back('t'); break;
-                case '\n': out.push_back('n'); break;
-                case '\f': out.push_back('f'); break;
-                case '\r': out.push_back('r'); break;
-                default:
-                    out.append("u00");
-                    out.push_back(kHex[byte >> 4]);
-                    out.push_back(kHex[byte & 0xF]);
-            }
+            char escape[6];
+            out.append(escape, Escaped(escape, byte));
         }
         out.append(run, stop);
         out.push_back('"');

@@ -163,6 +163,18 @@ class TestDirectRouteAgreesWithReference:
         for value in (text, [text], {text: text}):
             assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
 
+    # Long text is written a block of code points at a time: the character that needs
+    # an escape, or the surrogate that sends the value to the reference route, placed
+    # on every side of the block boundaries, in text of every width.
+    @pytest.mark.parametrize("fill", ["x", "\xe9", "\u20ac", "\U0001f600"])
+    @pytest.mark.parametrize("special", ["\x00", "\"", "\u07ff", "\ud800", "\udfff"])
+    def test_long_strings_across_blocks(self, fill, special):
+        for length in (4095, 4096, 4097, 3 * 4096 + 5):
+            for at in {0, 4094, 4095, 4096, length - 1}:
+                if at < length:
+                    text = fill * at + special + fill * (length - at - 1)
+                    assert outcome(probe.dump, [text]) == outcome(probe.bounded_dump, [text])
+
     @SETTINGS
     @given(json_texts)
     def test_texts_to_values(self, text):
