@@ -96,16 +96,6 @@ int Utf8Sequence(const unsigned char* p, const unsigned char* stop, Width& width
     return 0;
 }
 
-// Whether name a comes before name b by their bytes, as the JSON library orders
-// members. Names are short and mostly differ early: a loop costs less than a call.
-bool Before(std::string_view a, std::string_view b) {
-    const std::size_t common = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-    }
-    return a.size() < b.size();
-}
-
 // The decoded bytes of a string token, with what its str needs: the number of code
 // points and the narrowest width that holds them all.
 struct StringToken {
@@ -276,7 +266,7 @@ private:
                     // string overwrites.
                     name = escapedNames.emplace_back(name);
                 }
-                if (members.size() > base && !Before(members.back().name, name)) ordered = false;
+                if (members.size() > base && !JsonTextBytes::Before(members.back().name, name)) ordered = false;
                 SkipWhitespace();
                 ok = key && position != end && *position == ':';
                 if (!ok) break;
@@ -311,7 +301,7 @@ private:
         const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
         if (!ordered) {
             std::stable_sort(first, members.end(),
-                             [](const Member& a, const Member& b) { return Before(a.name, b.name); });
+                             [](const Member& a, const Member& b) { return JsonTextBytes::Before(a.name, b.name); });
         }
         PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(members.size() - base)));
         if (!dict) return nullptr;

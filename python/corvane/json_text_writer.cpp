@@ -34,16 +34,6 @@ namespace py = pybind11;
 namespace Vexa::VexaPy {
 namespace {
 
-// Whether name a comes before name b by their bytes. Names are short and mostly differ
-// early: a loop costs less than a call to memcmp.
-bool Before(std::string_view a, std::string_view b) {
-    const std::size_t common = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
-    }
-    return a.size() < b.size();
-}
-
 class Writer {
 public:
     // False when the value is not one the writer handles (a Python error may then be
@@ -134,7 +124,7 @@ private:
             const char* utf8 = PyUnicode_AsUTF8AndSize(nameText, &size);
             if (utf8 == nullptr) return false;
             const std::string_view name(utf8, static_cast<std::size_t>(size));
-            if (members.size() - scope.base > 1 && !Before(members[members.size() - 2].name, name)) {
+            if (members.size() - scope.base > 1 && !JsonTextBytes::Before(members[members.size() - 2].name, name)) {
                 ordered = false;
             }
             members.back().name = name;
@@ -177,7 +167,7 @@ private:
     // std::stable_sort, which allocates a buffer on every call.
     void SortByName(std::size_t base) {
         const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
-        const auto byName = [](const Member& a, const Member& b) { return Before(a.name, b.name); };
+        const auto byName = [](const Member& a, const Member& b) { return JsonTextBytes::Before(a.name, b.name); };
         if (members.size() - base > 16) {
             std::stable_sort(first, members.end(), byName);
             return;
