@@ -30,18 +30,22 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::filesystem::p
     if (!file) return std::nullopt;
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) return std::nullopt;
-    std::vector<unsigned char> bytes;
-    bytes.reserve(static_cast<std::size_t>(info.st_size));
-    unsigned char chunk[65536];
+    // Read straight into the result, sized as the file was when opened; the file may
+    // still grow or shrink meanwhile, so the end is where read() says it is. One more
+    // byte of room tells a file that grew from one that did not.
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(info.st_size) + 1);
+    std::size_t filled = 0;
     for (;;) {
-        ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+        if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+        const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
         if (got < 0) {
             if (errno == EINTR) continue;
             return std::nullopt;
         }
         if (got == 0) break;
-        bytes.insert(bytes.end(), chunk, chunk + got);
+        filled += static_cast<std::size_t>(got);
     }
+    bytes.resize(filled);
     return bytes;
 }
 

@@ -18,6 +18,7 @@
 #include "machine_state_directory.h"
 #include "openssl_owners.h"
 #include "signature_format.h"
+#include "signed_content.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -138,17 +139,6 @@ bool FollowsSignerProfile(CMS_ContentInfo* cms, CMS_SignerInfo* signerInfo, cons
            signatureNid == NID_sha256WithRSAEncryption;
 }
 
-// The signed bytes as CMS_verify reads them. A memory BIO handed to CMS_verify
-// directly is copied into one that OpenSSL 3.0 leaks when the block names an
-// unknown digest; behind a null filter the copy is not made.
-BioPtr ContentReader(const unsigned char* bytes, std::size_t size) {
-    BioPtr memory(BIO_new_mem_buf(bytes, static_cast<int>(size)));
-    BioPtr filter(BIO_new(BIO_f_null()));
-    if (!memory || !filter) throw std::bad_alloc();
-    BIO_push(filter.get(), memory.release());
-    return filter;
-}
-
 // Whether the signer identifier names this certificate byte for byte. OpenSSL's own
 // match (CMS_SignerInfo_cert_cmp) compares names in a canonical form that ignores the
 // case and spacing of their texts, and a name keeps the bytes it was decoded from, so
@@ -204,8 +194,7 @@ Verdict VerifyBytes(const unsigned char* file, std::size_t fileSize) {
     // The digest and signature over exactly the bytes before the block; the chain
     // is checked below, against the trusted roots of the machine state.
     if (layout.contentSize > static_cast<std::size_t>(INT32_MAX)) return {CRYPT_E_FILE_ERROR, {}};
-    BioPtr content = ContentReader(file, layout.contentSize);
-    if (CMS_verify(cms.get(), nullptr, nullptr, content.get(), nullptr, CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+    if (!SignsContent(cms.get(), file, layout.contentSize)) {
         verdict.status = TRUST_E_BAD_DIGEST;
         return verdict;
     }
