@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "text.h"
@@ -68,6 +69,57 @@ std::optional<std::size_t> CopyAll(int from, int to) {
         copied += static_cast<std::size_t>(got);
     }
 }
+
+// Reads `from` to its end and compares it with the snapshot's bytes; true only when
+// the two are the same length and equal byte for byte.
+bool HoldsSameBytes(int from, const Snapshot& snapshot) {
+    constexpr std::size_t kChunk = 1 << 16;
+    std::unique_ptr<unsigned char[]> read(new unsigned char[2 * kChunk]);
+    unsigned char* const kept = read.get() + kChunk;
+    std::size_t offset = 0;
+    for (;;) {
+        const ssize_t got = ::read(from, read.get(), kChunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return offset == snapshot.Size();
+        const std::size_t length = static_cast<std::size_t>(got);
+        if (length > snapshot.Size() - offset) return false;
+        for (std::size_t done = 0; done < length;) {
+            const ssize_t put = ::pread(snapshot.Descriptor(), kept + done, length - done,
+                                        static_cast<off_t>(offset + done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return false;
+            done += static_cast<std::size_t>(put);
+        }
+        if (std::memcmp(read.get(), kept, length) != 0) return false;
+        offset += length;
+    }
+}
+
+// The last snapshot taken, kept after every handle and module that held it is gone.
+// Binding a library again and again (a client created and destroyed in a loop) then
+// reads and compares the file instead of copying it into newly allocated memory each
+// time, which costs the stand-in about as much as hashing it; what is kept is one
+// file's bytes, sealed, and it is reused only for a file that still holds exactly them.
+class KeptSnapshot {
+public:
+    static KeptSnapshot& Instance() {
+        static KeptSnapshot* kept = new KeptSnapshot;  // outlives every static destructor
+        return *kept;
+    }
+    std::shared_ptr<const Snapshot> Get(const std::string& fullPath) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return snapshot && snapshot->Path() == fullPath ? snapshot : nullptr;
+    }
+    void Set(std::shared_ptr<const Snapshot> taken) {
+        std::lock_guard<std::mutex> lock(mutex);
+        snapshot = std::move(taken);
+    }
+
+private:
+    std::mutex mutex;
+    std::shared_ptr<const Snapshot> snapshot;
+};
 
 // The process's open read handles, and for each path held by at least one of them
 // the snapshot they share.
@@ -140,6 +192,18 @@ std::shared_ptr<const Snapshot> Snapshot::Take(const std::string& fullPath, DWOR
         error = OpenError(errno);
         return nullptr;
     }
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) {
+        error = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    if (std::shared_ptr<const Snapshot> kept = KeptSnapshot::Instance().Get(fullPath)) {
+        if (static_cast<std::size_t>(info.st_size) == kept->Size() && HoldsSameBytes(file.get(), *kept)) return kept;
+        if (::lseek(file.get(), 0, SEEK_SET) != 0) {
+            error = ERROR_ACCESS_DENIED;
+            return nullptr;
+        }
+    }
     // Named after the file, which is how /proc/self/maps shows a library loaded from it.
     constexpr std::size_t kLongestName = 249;
     const std::string name = fullPath.size() > kLongestName ? fullPath.substr(fullPath.size() - kLongestName) : fullPath;
@@ -157,7 +221,9 @@ std::shared_ptr<const Snapshot> Snapshot::Take(const std::string& fullPath, DWOR
         error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
-    return std::shared_ptr<const Snapshot>(new Snapshot(std::move(memory), *size, fullPath));
+    std::shared_ptr<const Snapshot> taken(new Snapshot(std::move(memory), *size, fullPath));
+    KeptSnapshot::Instance().Set(taken);
+    return taken;
 }
 
 SnapshotView::SnapshotView(const Snapshot& snapshot) : size(snapshot.Size()) {

@@ -129,6 +129,47 @@ TEST_F(HeldFile, HandlesOfOnePathShareTheFileAsOpenedFirst) {
     EXPECT_TRUE(CloseHandle(third));
 }
 
+// The bytes of the last file opened are kept after its handles close, and a new handle
+// takes them again only when the file still holds every one of them: a change anywhere,
+// on either side of the boundaries at which the file is compared, or of its length, is
+// seen by the next handle.
+TEST_F(HeldFile, AHandleOpenedAfterAChangeSeesTheChangedFile) {
+    std::vector<unsigned char> payload(3 * 65536 + 100);
+    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>((i * 7919) >> 5);
+    const fs::path file = directory / "payload.bin";
+    WriteBytes(file, payload);
+    VexaPlatform::SignFile(file, DevelopmentSigner().key, DevelopmentSigner().cert);
+    const std::vector<unsigned char> original = ReadBytes(file);
+
+    const auto verifiedThroughANewHandle = [&] {
+        HANDLE handle = OpenHeld(file);
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+        const LONG status = VerifyThrough(file, handle);
+        EXPECT_TRUE(CloseHandle(handle));
+        return status;
+    };
+    std::vector<std::pair<std::string, std::vector<unsigned char>>> changes;
+    for (std::size_t at : {std::size_t{0}, std::size_t{65535}, std::size_t{65536}, std::size_t{131072},
+                           payload.size(), original.size() - 1}) {
+        std::vector<unsigned char> bytes = original;
+        bytes[at] ^= 0x10;
+        changes.emplace_back("byte " + std::to_string(at) + " changed", bytes);
+    }
+    changes.emplace_back("one byte shorter", std::vector<unsigned char>(original.begin(), original.end() - 1));
+    changes.emplace_back("one byte longer", original);
+    changes.back().second.push_back(0);
+
+    for (const auto& [what, bytes] : changes) {
+        SCOPED_TRACE(what);
+        WriteBytes(file, original);
+        ASSERT_EQ(verifiedThroughANewHandle(), 0);
+        WriteBytes(file, bytes);
+        EXPECT_NE(verifiedThroughANewHandle(), 0);
+        WriteBytes(file, original);
+        EXPECT_EQ(verifiedThroughANewHandle(), 0) << "the same bytes written again";
+    }
+}
+
 TEST_F(HeldFile, OneModulePerFullPathCountedUntilTheLastFree) {
     const fs::path relative = fs::relative(library);
     HMODULE first = LoadLibraryExA(library.c_str(), nullptr, 0);
