@@ -6,9 +6,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -42,6 +45,43 @@ struct OpenSslErrorScope {
     ~OpenSslErrorScope() { ERR_clear_error(); }
 };
 
+// The certificates one PEM file's bytes decode to.
+using Certificates = std::vector<X509Ptr>;
+
+// The files of trust/ as decoded before, by their bytes. Decoding a certificate (its
+// public key above all) costs as much as hashing a few hundred kilobytes, and the
+// trusted roots seldom change: every file is still read for every verification, and
+// only bytes equal to ones decoded before take what those decoded to.
+class DecodedRoots {
+public:
+    static DecodedRoots& Instance() {
+        static DecodedRoots* roots = new DecodedRoots;  // outlives every static destructor
+        return *roots;
+    }
+
+    std::shared_ptr<const Certificates> Of(const std::vector<unsigned char>& pem) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto found = decoded.find(pem);
+            if (found != decoded.end()) return found->second;
+        }
+        auto certificates = std::make_shared<Certificates>();
+        BioPtr file(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+        if (!file) throw std::bad_alloc();
+        while (X509Ptr cert{PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)})
+            certificates->push_back(std::move(cert));
+        std::lock_guard<std::mutex> lock(mutex);
+        if (decoded.size() >= kMostFiles) decoded.clear();  // files come and go: never more than this
+        decoded.emplace(pem, certificates);
+        return certificates;
+    }
+
+private:
+    static constexpr std::size_t kMostFiles = 64;
+    std::mutex mutex;
+    std::map<std::vector<unsigned char>, std::shared_ptr<const Certificates>> decoded;
+};
+
 // Every certificate of every file in trust/ is a trust anchor, whether or not it
 // is self-signed (partial chains are accepted).
 X509StorePtr TrustedRoots() {
@@ -57,10 +97,7 @@ X509StorePtr TrustedRoots() {
         // every verification. What cannot be read as a regular file holds no root.
         std::optional<std::vector<unsigned char>> pem = ReadFileBytes(entry.path());
         if (!pem || pem->size() > static_cast<std::size_t>(INT_MAX)) continue;
-        BioPtr file(BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())));
-        if (!file) throw std::bad_alloc();
-        while (X509Ptr cert{PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)})
-            X509_STORE_add_cert(store.get(), cert.get());
+        for (const X509Ptr& cert : *DecodedRoots::Instance().Of(*pem)) X509_STORE_add_cert(store.get(), cert.get());
     }
     return store;
 }

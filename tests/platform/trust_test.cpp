@@ -154,6 +154,33 @@ TEST_F(Trust, NoTrustedRootsTrustsNothing) {
     EXPECT_EQ(VerifyTrust(file), CERT_E_UNTRUSTEDROOT);
 }
 
+// One file of trust/ rewritten in place, back and forth: every verification goes by
+// what the file holds at that moment, though the roots are decoded once per content.
+TEST_F(Trust, ARootFileRewrittenInPlaceCountsAsItIsNow) {
+    const fs::path file = Signed("good.dll");
+    const fs::path other = Signed("other.dll", TestSigner("untrusted-signer"));
+    const fs::path root = machine.Root() / "trust" / "root.pem";
+    for (const fs::directory_entry& entry : fs::directory_iterator(machine.Root() / "trust")) fs::remove(entry.path());
+    const std::vector<unsigned char> development = ReadBytes(VexaTest::DevelopmentRootCertificate());
+    const std::vector<unsigned char> otherRoot = ReadBytes(TestCertificate("other-root"));
+    std::vector<unsigned char> both = development;
+    both.insert(both.end(), otherRoot.begin(), otherRoot.end());
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        WriteBytes(root, development);
+        EXPECT_EQ(VerifyTrust(file), 0);
+        EXPECT_EQ(VerifyTrust(other), CERT_E_UNTRUSTEDROOT);
+        WriteBytes(root, otherRoot);
+        EXPECT_EQ(VerifyTrust(file), CERT_E_UNTRUSTEDROOT);
+        EXPECT_EQ(VerifyTrust(other), 0);
+        WriteBytes(root, both);
+        EXPECT_EQ(VerifyTrust(file), 0);
+        EXPECT_EQ(VerifyTrust(other), 0);
+        WriteBytes(root, {});
+        EXPECT_EQ(VerifyTrust(file), CERT_E_UNTRUSTEDROOT);
+    }
+}
+
 TEST_F(Trust, SignerWithoutCodeSigningUsageIsRefused) {
     EXPECT_EQ(VerifyTrust(Signed("server.dll", TestSigner("server-signer"))), CERT_E_WRONG_USAGE);
     EXPECT_EQ(VerifyTrust(Signed("no-usage.dll", TestSigner("no-usage-signer"))), CERT_E_WRONG_USAGE);
