@@ -18,12 +18,15 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "interfaces/unique_resource.h"
 #include "python/corvane/json_conversion.h"
 #include "python/corvane/json_text_bytes.h"
 #include "python/corvane/library_internals.h"
@@ -34,13 +37,69 @@ namespace py = pybind11;
 namespace Vexa::VexaPy {
 namespace {
 
+inline void FreeText(char* text) { std::free(text); }
+
+// The text being written. Writes go through a cursor into room made beforehand, so that
+// a token costs one capacity check and plain stores, not a library call per piece;
+// the room grows geometrically with realloc, which leaves the new part as it is
+// (std::string's resize would zero-fill it first) and can move a large block without
+// copying it. The finished text is copied once into the std::string handed on.
+class TextBuffer {
+public:
+    TextBuffer() { Grow(kInitial); }
+
+    // A cursor at which at least n more bytes may be written; Commit then ends the
+    // text where the cursor has got to. Any earlier cursor is invalid afterwards.
+    char* Room(std::size_t n) {
+        if (static_cast<std::size_t>(limit - cursor) < n) Grow(n);
+        return cursor;
+    }
+    void Commit(char* end) { cursor = end; }
+
+    void Put(char c) { *Room(1) = c; ++cursor; }
+    void Put(const char* bytes, std::size_t n) {
+        char* const w = Room(n);
+        std::memcpy(w, bytes, n);
+        cursor = w + n;
+    }
+    template <std::size_t N>
+    void PutLiteral(const char (&literal)[N]) { Put(literal, N - 1); }
+
+    std::size_t Size() const { return static_cast<std::size_t>(cursor - storage.get()); }
+    // Drops what was written after the first size bytes.
+    void Truncate(std::size_t size) { cursor = storage.get() + size; }
+
+    std::string Text() const { return std::string(storage.get(), Size()); }
+
+private:
+    // Most parameters are small: the first block holds them whole.
+    static constexpr std::size_t kInitial = 4096;
+
+    void Grow(std::size_t n) {
+        const std::size_t size = Size();
+        const std::size_t capacity = static_cast<std::size_t>(limit - storage.get());
+        std::size_t wanted = capacity > 0 ? capacity * 2 : n;
+        if (wanted - size < n) wanted = size + n;
+        char* const grown = static_cast<char*>(std::realloc(storage.get(), wanted));
+        if (grown == nullptr) throw std::bad_alloc();
+        static_cast<void>(storage.release());
+        storage.reset(grown);
+        cursor = grown + size;
+        limit = grown + wanted;
+    }
+
+    UniqueResource<char*, FreeText> storage;
+    char* cursor = nullptr;
+    char* limit = nullptr;
+};
+
 class Writer {
 public:
     // False when the value is not one the writer handles (a Python error may then be
     // set; the caller clears it).
     bool Document(PyObject* value) { return Value(value, 0); }
 
-    std::string& Text() { return out; }
+    std::string Text() const { return out.Text(); }
 
 private:
     struct Member {
@@ -64,11 +123,15 @@ private:
     // depth: the number of arrays and objects that enclose value.
     bool Value(PyObject* value, int depth) {
         if (value == Py_None) {
-            out.append("null");
+            out.PutLiteral("null");
             return true;
         }
         if (value == Py_True || value == Py_False) {
-            out.append(value == Py_True ? "true" : "false");
+            if (value == Py_True) {
+                out.PutLiteral("true");
+            } else {
+                out.PutLiteral("false");
+            }
             return true;
         }
         if (PyLong_CheckExact(value)) return Integer(value);
@@ -84,15 +147,15 @@ private:
         const bool isList = PyList_CheckExact(value);
         if (isList || PyTuple_CheckExact(value)) {
             if (depth >= kMaxJsonDepth) return false;
-            out.push_back('[');
+            out.Put('[');
             const Py_ssize_t size = isList ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value);
             for (Py_ssize_t i = 0; i < size; ++i) {
-                if (i > 0) out.push_back(',');
+                if (i > 0) out.Put(',');
                 if (!Value(isList ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i), depth + 1)) {
                     return false;
                 }
             }
-            out.push_back(']');
+            out.Put(']');
             return true;
         }
         if (PyDict_CheckExact(value)) {
@@ -139,9 +202,9 @@ private:
             std::size_t kept = scope.base;
             for (std::size_t i = scope.base; i < members.size(); ++i) {
                 if (i + 1 < members.size() && members[i + 1].name == members[i].name) {
-                    const std::size_t mark = out.size();
+                    const std::size_t mark = out.Size();
                     const bool converts = Value(members[i].value, depth + 1);
-                    out.resize(mark);
+                    out.Truncate(mark);
                     members[i].key.reset();
                     if (!converts) return false;
                     continue;
@@ -151,14 +214,14 @@ private:
             }
             members.resize(kept);
         }
-        out.push_back('{');
+        out.Put('{');
         for (std::size_t i = scope.base; i < members.size(); ++i) {
-            if (i > scope.base) out.push_back(',');
+            if (i > scope.base) out.Put(',');
             String(members[i].name);
-            out.push_back(':');
+            out.Put(':');
             if (!Value(members[i].value, depth + 1)) return false;
         }
-        out.push_back('}');
+        out.Put('}');
         return true;
     }
 
@@ -184,30 +247,33 @@ private:
     bool Integer(PyObject* value) {
         int overflow = 0;
         const long long signedValue = PyLong_AsLongLongAndOverflow(value, &overflow);
-        char digits[24];
+        constexpr std::size_t kDigits = 24;  // 20 digits and a sign at most
         std::to_chars_result written{};
         if (overflow == 0) {
             if (signedValue == -1 && PyErr_Occurred()) return false;
-            written = std::to_chars(digits, digits + sizeof digits, signedValue);
+            char* const w = out.Room(kDigits);
+            written = std::to_chars(w, w + kDigits, signedValue);
         } else if (overflow > 0) {
             const unsigned long long unsignedValue = PyLong_AsUnsignedLongLong(value);
             if (unsignedValue == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-            written = std::to_chars(digits, digits + sizeof digits, unsignedValue);
+            char* const w = out.Room(kDigits);
+            written = std::to_chars(w, w + kDigits, unsignedValue);
         } else {
             return false;
         }
-        out.append(digits, static_cast<std::size_t>(written.ptr - digits));
+        out.Commit(written.ptr);
         return true;
     }
 
     void Float(double value) {
         if (!std::isfinite(value)) {
-            out.append("null");
+            out.PutLiteral("null");
             return;
         }
-        char digits[64];
-        char* stop = LibraryInternals::ShortestNumberText(digits, digits + sizeof digits, value);
-        out.append(digits, static_cast<std::size_t>(stop - digits));
+        // The room the JSON library's own number buffer has.
+        constexpr std::size_t kDigits = 64;
+        char* const w = out.Room(kDigits);
+        out.Commit(LibraryInternals::ShortestNumberText(w, w + kDigits, value));
     }
 
     // A str value. ASCII text is its own UTF-8; wider text is encoded straight from
@@ -235,13 +301,11 @@ private:
     template <typename Char>
     bool EncodeString(const Char* text, std::size_t length) {
         constexpr std::size_t kBlock = 4096;
-        const std::size_t start = out.size();
-        out.push_back('"');
+        const std::size_t start = out.Size();
+        out.Put('"');
         for (std::size_t first = 0; first < length; first += kBlock) {
             const std::size_t last = std::min(length, first + kBlock);
-            const std::size_t used = out.size();
-            out.resize(used + 6 * (last - first));
-            char* w = out.data() + used;
+            char* w = out.Room(6 * (last - first));
             for (std::size_t i = first; i < last; ++i) {
                 const std::uint32_t c = text[i];
                 if (c < 0x80) {
@@ -255,7 +319,7 @@ private:
                     *w++ = static_cast<char>(0x80 | (c & 0x3F));
                 } else if (c < 0x10000) {
                     if (c >= 0xD800 && c <= 0xDFFF) {
-                        out.resize(start);
+                        out.Truncate(start);
                         return false;
                     }
                     *w++ = static_cast<char>(0xE0 | (c >> 12));
@@ -268,9 +332,9 @@ private:
                     *w++ = static_cast<char>(0x80 | (c & 0x3F));
                 }
             }
-            out.resize(static_cast<std::size_t>(w - out.data()));
+            out.Commit(w);
         }
-        out.push_back('"');
+        out.Put('"');
         return true;
     }
 
@@ -297,7 +361,7 @@ private:
     }
 
     void String(std::string_view utf8) {
-        out.push_back('"');
+        out.Put('"');
         const char* run = utf8.data();
         const char* const stop = utf8.data() + utf8.size();
         for (const char* p = run; p != stop; ++p) {
@@ -307,36 +371,38 @@ private:
             if (p == stop) break;
             const auto byte = static_cast<unsigned char>(*p);
             if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
-            out.append(run, p);
+            out.Put(run, static_cast<std::size_t>(p - run));
             run = p + 1;
-            char escape[6];
-            out.append(escape, Escaped(escape, byte));
+            out.Commit(Escaped(out.Room(6), byte));
         }
-        out.append(run, stop);
-        out.push_back('"');
+        out.Put(run, static_cast<std::size_t>(stop - run));
+        out.Put('"');
     }
 
     void Base64(PyObject* bytes) {
         static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes));
         const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes));
-        out.push_back('"');
+        // Four characters for every three bytes or part of three, and the quotes.
+        char* w = out.Room((size + 2) / 3 * 4 + 2);
+        *w++ = '"';
         std::size_t i = 0;
         for (; i + 3 <= size; i += 3) {
             const std::uint32_t group = (data[i] << 16) | (data[i + 1] << 8) | data[i + 2];
-            for (int shift = 18; shift >= 0; shift -= 6) out.push_back(kAlphabet[(group >> shift) & 0x3F]);
+            for (int shift = 18; shift >= 0; shift -= 6) *w++ = kAlphabet[(group >> shift) & 0x3F];
         }
         if (const std::size_t rest = size - i; rest > 0) {
             const std::uint32_t group = (data[i] << 16) | (rest == 2 ? data[i + 1] << 8 : 0);
-            out.push_back(kAlphabet[(group >> 18) & 0x3F]);
-            out.push_back(kAlphabet[(group >> 12) & 0x3F]);
-            out.push_back(rest == 2 ? kAlphabet[(group >> 6) & 0x3F] : '=');
-            out.push_back('=');
+            *w++ = kAlphabet[(group >> 18) & 0x3F];
+            *w++ = kAlphabet[(group >> 12) & 0x3F];
+            *w++ = rest == 2 ? kAlphabet[(group >> 6) & 0x3F] : '=';
+            *w++ = '=';
         }
-        out.push_back('"');
+        *w++ = '"';
+        out.Commit(w);
     }
 
-    std::string out;
+    TextBuffer out;
     // Members of the dicts being written, innermost last.
     std::vector<Member> members;
 };
@@ -346,7 +412,7 @@ private:
 std::string DumpJson(py::handle source) {
     Writer writer;
     if (writer.Document(source.ptr())) {
-        return std::move(writer.Text());
+        return writer.Text();
     }
     PyErr_Clear();
     return ToJson(source).dump();

@@ -175,6 +175,20 @@ class TestDirectRouteAgreesWithReference:
                     text = fill * at + special + fill * (length - at - 1)
                     assert outcome(probe.dump, [text]) == outcome(probe.bounded_dump, [text])
 
+    # The text is written into room that grows as it fills: each kind of token placed so
+    # that it ends just before, straddles or starts just after the end of the first room
+    # and of two rooms grown from it.
+    @pytest.mark.parametrize("token", [
+        None, True, False, 0, -2**63, 2**64 - 1, 2**64, -1.2345678901234567e-300, 1e300, float("nan"), 0.1,
+        "", "plain", "\x00\"\\\x1f", "\xe9" * 9, "\u20ac\n" * 7, "\U0001f600" * 5, "\ud800", b"", b"\xff" * 7,
+        [], {}, {"b": [1.5], "a": {"c": "\u20ac"}, 2: None},
+    ], ids=repr)
+    def test_tokens_across_the_growth_of_the_text(self, token):
+        for room in (4096, 8192, 16384):
+            for pad in range(room - 80, room + 4):
+                value = ["x" * pad, token, "y"]
+                assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
+
     @SETTINGS
     @given(json_texts)
     def test_texts_to_values(self, text):
