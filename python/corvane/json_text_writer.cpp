@@ -183,10 +183,8 @@ private:
             }
             PyObject* const nameText = text ? text.get() : key;
             members.push_back({{}, member, std::move(text)});
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(nameText, &size);
-            if (utf8 == nullptr) return false;
-            const std::string_view name(utf8, static_cast<std::size_t>(size));
+            const std::string_view name = Utf8(nameText);
+            if (name.data() == nullptr) return false;
             if (members.size() - scope.base > 1 && !JsonTextBytes::Before(members[members.size() - 2].name, name)) {
                 ordered = false;
             }
@@ -223,6 +221,18 @@ private:
         }
         out.Put('}');
         return true;
+    }
+
+    // The UTF-8 of a member name; no data when it has none (a Python error is then set).
+    // ASCII text is its own UTF-8, in place: asking the str would cost a call per name.
+    static std::string_view Utf8(PyObject* text) {
+        if (PyUnicode_IS_READY(text) && PyUnicode_IS_ASCII(text)) {
+            return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+        if (utf8 == nullptr) return {};
+        return {utf8, static_cast<std::size_t>(size)};
     }
 
     // Sorts the members from base on by name, keeping equal names in their order. Most
@@ -309,7 +319,7 @@ private:
             for (std::size_t i = first; i < last; ++i) {
                 const std::uint32_t c = text[i];
                 if (c < 0x80) {
-                    if (c >= 0x20 && c != '"' && c != '\\') {
+                    if (!NeedsEscape(static_cast<unsigned char>(c))) {
                         *w++ = static_cast<char>(c);
                     } else {
                         w = Escaped(w, static_cast<unsigned char>(c));
@@ -360,24 +370,42 @@ private:
         return w;
     }
 
+    // UTF-8 text as a JSON string. Most text needs no escape: it is copied as it is
+    // checked, into room made once, a word at a time and then the last bytes one by one.
     void String(std::string_view utf8) {
+        const char* p = utf8.data();
+        const char* const stop = p + utf8.size();
+        char* w = out.Room(utf8.size() + 2);
+        *w++ = '"';
+        for (std::uint64_t word = 0; stop - p >= 8; p += 8, w += 8) {
+            std::memcpy(&word, p, 8);
+            if (JsonTextBytes::AnyToEscape(word)) break;
+            std::memcpy(w, &word, 8);
+        }
+        for (; p != stop && !NeedsEscape(static_cast<unsigned char>(*p)); ++p) *w++ = *p;
+        out.Commit(w);
+        if (p != stop) EscapedRest(p, stop);
         out.Put('"');
-        const char* run = utf8.data();
-        const char* const stop = utf8.data() + utf8.size();
-        for (const char* p = run; p != stop; ++p) {
+    }
+
+    // The rest of a string from its first byte that needs an escape.
+    void EscapedRest(const char* p, const char* const stop) {
+        const char* run = p;
+        for (; p != stop; ++p) {
             // Runs that need no escape a word at a time.
             std::uint64_t word = 0;
             while (stop - p >= 8 && (std::memcpy(&word, p, 8), !JsonTextBytes::AnyToEscape(word))) p += 8;
             if (p == stop) break;
             const auto byte = static_cast<unsigned char>(*p);
-            if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+            if (!NeedsEscape(byte)) continue;
             out.Put(run, static_cast<std::size_t>(p - run));
             run = p + 1;
             out.Commit(Escaped(out.Room(6), byte));
         }
         out.Put(run, static_cast<std::size_t>(stop - run));
-        out.Put('"');
     }
+
+    static bool NeedsEscape(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
 
     void Base64(PyObject* bytes) {
         static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

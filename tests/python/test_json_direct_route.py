@@ -175,6 +175,18 @@ class TestDirectRouteAgreesWithReference:
                     text = fill * at + special + fill * (length - at - 1)
                     assert outcome(probe.dump, [text]) == outcome(probe.bounded_dump, [text])
 
+    # ASCII text is checked eight bytes at a time and its last bytes one by one: a byte
+    # that needs an escape at every place of short text, alone or with a second one
+    # further on, in a value and in a member name.
+    @pytest.mark.parametrize("special", ["\x00", "\x1f", "\"", "\\", "\n"])
+    def test_escapes_at_every_place_of_ascii_text(self, special):
+        for length in range(1, 26):
+            for at in range(length):
+                for second in {None, length - 1, min(at + 8, length - 1)}:
+                    text = "".join(special if i in (at, second) else chr(0x61 + i) for i in range(length))
+                    value = {text: text, "~": [text]}
+                    assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
+
     # The text is written into room that grows as it fills: each kind of token placed so
     # that it ends just before, straddles or starts just after the end of the first room
     # and of two rooms grown from it.
