@@ -95,6 +95,10 @@ private:
 
 class Writer {
 public:
+    // Room for the members of a few nested dicts of common size, so that a small
+    // document grows the vector rarely or never.
+    Writer() { members.reserve(32); }
+
     // False when the value is not one the writer handles (a Python error may then be
     // set; the caller clears it).
     bool Document(PyObject* value) { return Value(value, 0); }
