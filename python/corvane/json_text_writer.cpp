@@ -200,6 +200,15 @@ char* ShortDecimalText(char* w, double value) {
 char* ShortDecimalText(char*, double) { return nullptr; }
 #endif
 
+// Asks for the cache line of an object's header, which the type checks read first.
+inline void Prefetch(const PyObject* object) {
+#if defined(__GNUC__)
+    __builtin_prefetch(object);
+#else
+    static_cast<void>(object);
+#endif
+}
+
 class Writer {
 public:
     // Room for the members of a few nested dicts of common size, so that a small
@@ -260,11 +269,13 @@ private:
             if (depth >= kMaxJsonDepth) return false;
             out.Put('[');
             const Py_ssize_t size = isList ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value);
+            PyObject* const* const items = isList ? &PyList_GET_ITEM(value, 0) : &PyTuple_GET_ITEM(value, 0);
             for (Py_ssize_t i = 0; i < size; ++i) {
+                // Elements are scattered over the heap and seldom in the cache: the next
+                // one is fetched while this one is written.
+                if (i + 1 < size) Prefetch(items[i + 1]);
                 if (i > 0) out.Put(',');
-                if (!Value(isList ? PyList_GET_ITEM(value, i) : PyTuple_GET_ITEM(value, i), depth + 1)) {
-                    return false;
-                }
+                if (!Value(items[i], depth + 1)) return false;
             }
             out.Put(']');
             return true;
@@ -293,6 +304,7 @@ private:
                 if (!text) return false;
             }
             PyObject* const nameText = text ? text.get() : key;
+            Prefetch(member);  // in the cache by the time it is written
             members.push_back({{}, member, std::move(text)});
             const std::string_view name = Utf8(nameText);
             if (name.data() == nullptr) return false;
