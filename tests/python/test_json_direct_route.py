@@ -188,6 +188,16 @@ class TestDirectRouteAgreesWithReference:
                     value = {text: text, "~": [text]}
                     assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
 
+    # Small ints are read from the object's own digits: every power of two up to and
+    # beyond the 64-bit range, one either side of it, with both signs, and bool beside.
+    def test_ints_around_every_power_of_two(self):
+        values = [sign * ((1 << bits) + offset) for bits in range(0, 70) for offset in (-1, 0, 1) for sign in (1, -1)]
+        values += [True, False, 0, -0]
+        for chunk in (values, [[v] for v in values], {str(i): v for i, v in enumerate(values)}):
+            assert outcome(probe.dump, chunk) == outcome(probe.bounded_dump, chunk)
+        for value in values:
+            assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
+
     # Doubles that are decimals of a few digits are written without the JSON library's
     # method, which must give the same text: decimals of 1 to 17 significant digits at
     # every scale around the range that way covers, their neighbours one and two gaps
