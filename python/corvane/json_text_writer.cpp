@@ -93,14 +93,14 @@ private:
     char* limit = nullptr;
 };
 
-// The text the JSON library gives a finite double that is, within a safe margin, a
-// decimal of at most 15 significant digits, such as a price or a rounded coordinate,
-// between 1e-4 and 1e15; null for any other double, which the library's own method
-// then writes.
+// Writes at w the text the JSON library gives a finite double that is, within a safe
+// margin, a decimal of at most 15 significant digits, such as a price or a rounded
+// coordinate, between 1e-4 and 1e15, and returns its end; returns null, having
+// written nothing, for any other double, which the library's own method then writes.
 //
 // Why the text is the same: two distinct decimals of at most 15 significant digits lie
-// further apart than the doubles nearest them, so only one of them, D, rounds to the
-// value, and no shorter decimal does. The library writes the shortest digits it finds
+// further apart than the width of a double's rounding interval, so at most one of
+// them, D, rounds to the value, and no shorter decimal does. The library writes the shortest digits it finds
 // between bounds a little inside the value's rounding interval (narrowed by at most a
 // 128th of the half gap to a neighbouring double, by its approximate arithmetic); a D
 // within seven eighths of the half gap to either neighbour is therefore the one
