@@ -15,6 +15,7 @@
 // non-finite floats as null; bytes as base64 text; only '"', '\\' and control
 // characters escaped.
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -199,6 +200,16 @@ char* ShortDecimalText(char* w, double value) {
 #else
 char* ShortDecimalText(char*, double) { return nullptr; }
 #endif
+
+// The bytes that need an escape in a JSON string: '"', '\\' and control characters.
+constexpr std::array<bool, 256> EscapeTable() {
+    std::array<bool, 256> needs{};
+    for (std::size_t byte = 0; byte < 0x20; ++byte) needs[byte] = true;
+    needs['"'] = true;
+    needs['\\'] = true;
+    return needs;
+}
+constexpr std::array<bool, 256> kEscapes = EscapeTable();
 
 // Asks for the cache line of an object's header, which the type checks read first.
 inline void Prefetch(const PyObject* object) {
@@ -558,7 +569,9 @@ private:
         out.Put(run, static_cast<std::size_t>(stop - run));
     }
 
-    static bool NeedsEscape(unsigned char byte) { return byte < 0x20 || byte == '"' || byte == '\\'; }
+    // Whether a byte needs an escape: one table lookup, which costs less than three
+    // comparisons in the byte loops.
+    static bool NeedsEscape(unsigned char byte) { return kEscapes[byte]; }
 
     void Base64(PyObject* bytes) {
         static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
