@@ -361,7 +361,8 @@ private:
     // ASCII text is its own UTF-8, in place: asking the str would cost a call per name.
     static std::string_view Utf8(PyObject* text) {
         if (PyUnicode_IS_READY(text) && PyUnicode_IS_ASCII(text)) {
-            return {static_cast<const char*>(PyUnicode_DATA(text)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
+            const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+            return {static_cast<const char*>(PyUnicode_DATA(text)), length};
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
