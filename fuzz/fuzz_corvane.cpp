@@ -9,8 +9,9 @@
 //       value;
 //   first byte 3 mod 4: a program for a small stack machine that builds an arbitrary
 //       Python value (containers of any depth, cycles, tuples, keys that are not
-//       strings, lone surrogates, huge integers, NaN) converted by ToJson, by DumpJson,
-//       which must agree, and by the parameter conversion of CorvaneJson.ExecuteCommand.
+//       strings, lone surrogates, huge integers, NaN, short decimals) converted by
+//       ToJson, by DumpJson, which must agree, and by the parameter conversion of
+//       CorvaneJson.ExecuteCommand.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -171,9 +172,24 @@ private:
             break;
         }
         case 4: {
-            std::uint64_t bits = Next64();
             double value;
-            std::memcpy(&value, &bits, sizeof value);
+            if (op & 0x10) {
+                // A decimal of up to 17 digits, as prices and coordinates are, or a
+                // double a step or two beside it: the writer has a path of its own
+                // for short decimals, which must agree at its edges too.
+                static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+                const std::uint8_t shape = Next();
+                const auto digits = static_cast<double>(Next64() % 100000000000000000u >> (shape % 8 * 7));
+                value = digits / kPowers[Next() % 23];
+                const double toward = shape & 0x20 ? 1e300 : 0.0;
+                for (int step = (shape >> 3) % 3; step > 0; --step) value = std::nextafter(value, toward);
+                if (shape & 0x40) value = -value;
+            } else {
+                std::uint64_t bits = Next64();
+                std::memcpy(&value, &bits, sizeof value);
+            }
             stack.push_back(py::float_(value));
             break;
         }

@@ -6,6 +6,7 @@ import collections
 import enum
 import json
 import math
+import random
 import sys
 
 import pytest
@@ -174,6 +175,62 @@ class TestDirectRouteAgreesWithReference:
                 if at < length:
                     text = fill * at + special + fill * (length - at - 1)
                     assert outcome(probe.dump, [text]) == outcome(probe.bounded_dump, [text])
+
+    # ASCII text is checked eight bytes at a time and its last bytes one by one: a byte
+    # that needs an escape at every place of short text, alone or with a second one
+    # further on, in a value and in a member name.
+    @pytest.mark.parametrize("special", ["\x00", "\x1f", "\"", "\\", "\n"])
+    def test_escapes_at_every_place_of_ascii_text(self, special):
+        for length in range(1, 26):
+            for at in range(length):
+                for second in {None, length - 1, min(at + 8, length - 1)}:
+                    text = "".join(special if i in (at, second) else chr(0x61 + i) for i in range(length))
+                    value = {text: text, "~": [text]}
+                    assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
+
+    # Small ints are read from the object's own digits: every power of two up to and
+    # beyond the 64-bit range, one either side of it, with both signs, and bool beside.
+    def test_ints_around_every_power_of_two(self):
+        values = [sign * ((1 << bits) + offset) for bits in range(0, 70) for offset in (-1, 0, 1) for sign in (1, -1)]
+        values += [True, False, 0, -0]
+        for chunk in (values, [[v] for v in values], {str(i): v for i, v in enumerate(values)}):
+            assert outcome(probe.dump, chunk) == outcome(probe.bounded_dump, chunk)
+        for value in values:
+            assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
+
+    # Doubles that are decimals of a few digits are written without the JSON library's
+    # method, which must give the same text: decimals of 1 to 17 significant digits at
+    # every scale around the range that way covers, their neighbours one and two gaps
+    # away, powers of two, and decimals the library writes with more digits than they
+    # have (it finds the shortest only inside bounds a little narrower than the gap).
+    @pytest.mark.parametrize("digits", range(1, 18))
+    def test_short_decimals_and_their_neighbours(self, digits):
+        rng = random.Random(digits)
+        near = [39.9564743, 0.86532945, 8.71560043082878, 0.009951868, 0.000588225, 96.87256, 0.005754,
+                932378.379522231, 268252477.357051, 5336.7760174]
+        decimals = [float(f"{rng.randrange(10 ** (digits - 1), 10 ** digits)}e{exponent}")
+                    for exponent in range(-24, 20) for _ in range(40)]
+        edges = [1e-4, 1e15, 1e14, 0.1, 0.3, 2.0 ** 50, 2.0 ** -13, 2.0 ** -14, 0.5, 1.0]
+        values = []
+        for x in decimals + near + edges:
+            for y in (x, -x):
+                values += [y, math.nextafter(y, math.inf), math.nextafter(y, -math.inf),
+                           math.nextafter(math.nextafter(y, math.inf), math.inf)]
+        assert probe.dump(values) == probe.bounded_dump(values)
+
+    # The text is written into room that grows as it fills: each kind of token placed so
+    # that it ends just before, straddles or starts just after the end of the first room
+    # and of two rooms grown from it.
+    @pytest.mark.parametrize("token", [
+        None, True, False, 0, -2**63, 2**64 - 1, 2**64, -1.2345678901234567e-300, 1e300, float("nan"), 0.1,
+        "", "plain", "\x00\"\\\x1f", "\xe9" * 9, "\u20ac\n" * 7, "\U0001f600" * 5, "\ud800", b"", b"\xff" * 7,
+        [], {}, {"b": [1.5], "a": {"c": "\u20ac"}, 2: None},
+    ], ids=repr)
+    def test_tokens_across_the_growth_of_the_text(self, token):
+        for room in (4096, 8192, 16384):
+            for pad in range(room - 80, room + 4):
+                value = ["x" * pad, token, "y"]
+                assert outcome(probe.dump, value) == outcome(probe.bounded_dump, value)
 
     @SETTINGS
     @given(json_texts)
