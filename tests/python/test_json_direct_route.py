@@ -6,6 +6,7 @@ import collections
 import enum
 import json
 import math
+import random
 import sys
 
 import pytest
@@ -179,6 +180,39 @@ class TestDirectRouteAgreesWithReference:
     @given(json_texts)
     def test_texts_to_values(self, text):
         assert outcome(probe.load, text) == outcome(probe.bounded_load, text)
+
+    # Strings are scanned 16 bytes at a time, and text in other scripts a sequence at a
+    # time: what ends a run (the closing quote, an escape, a control character, bytes
+    # that are not UTF-8, the end of the text) at every byte offset across the first
+    # blocks, after text of every width, in a value and in a member name seen twice.
+    @pytest.mark.parametrize("fill", ["x", "\xe9", "\u0416", "\u4e2d", "\U0001f600", "\u4e2d ", "\u0416 x"])
+    def test_strings_across_scan_blocks(self, fill):
+        specials = [b"", b'"', b'\\"', b"\\n", b"\\u00e9", b"\\u4E2D", b"\\ud83d\\ude00", b"\\ud800", b"\\", b"\x01", b"\x7f",
+                    b"\xff", b"\xe4\xb8", b"\xc3\xa9", b"\xf0\x9f\x98\x80", b"\xed\xa0\x80"]
+        for lead in range(4):
+            for count in range(24):
+                body = b"a" * lead + (fill * count).encode()
+                for special in specials:
+                    for tail in (b"", fill.encode(), (fill * 6).encode()):
+                        token = b'"' + body + special + tail + b'"'
+                        for text in (token, token[:-1], b"[" + token + b"]",
+                                     b"[" + b",".join([b"{" + token + b':1,"z":' + token + b"}"] * 2) + b"]"):
+                            assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text
+
+    # Runs of digits are read eight at a time: every length around the multiples of
+    # eight, in the integer part, the fraction and the exponent, up to the edges of
+    # 64-bit integers and of exact doubles.
+    def test_numbers_of_every_length(self):
+        rng = random.Random(8)
+        for length in range(1, 27):
+            runs = ["9" * length, "1" + "0" * (length - 1)] + [
+                str(rng.randint(1, 9)) + "".join(rng.choice("0123456789") for _ in range(length - 1)) for _ in range(6)]
+            for digits in runs:
+                short = digits[:3]
+                for text in (digits, "-" + digits, "0." + digits, "-0.000" + digits, digits + "." + digits,
+                             short + "." + digits, digits + "e" + short[:2], "0." + digits + "E-" + short[:2],
+                             "[" + digits + "," + digits + "]", '{"n":' + digits + ".5}", digits + "x", "0" + digits):
+                    assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text
 
     @pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}])
     def test_at_and_beyond_the_bound(self, wrap):
