@@ -315,6 +315,9 @@ private:
     PyObject* Array(int depth) {
         if (depth > kMaxJsonDepth) return nullptr;
         ++position;  // [
+        // Room for the elements of a few small arrays at once: growing from nothing
+        // was a good part of the call on a short text.
+        if (pending.capacity() == 0) pending.reserve(64);
         const std::size_t base = pending.size();
         SkipWhitespace();
         bool ok = true;
@@ -354,6 +357,7 @@ private:
     PyObject* Object(int depth) {
         if (depth > kMaxJsonDepth) return nullptr;
         ++position;  // {
+        if (members.capacity() == 0) members.reserve(32);
         const std::size_t base = members.size();
         // Whether the names arrive in the JSON library's order, as the framework writes
         // them, and need no sort.
@@ -587,11 +591,9 @@ private:
             if (fits) {
                 magnitude = Accumulate(integer, integerEnd, 0);
             } else if (digits == 20) {
-                fits = true;
-                for (const char* digit = integer; digit != integerEnd && fits; ++digit) {
-                    fits = !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
-                           !__builtin_add_overflow(magnitude, static_cast<unsigned>(*digit - '0'), &magnitude);
-                }
+                magnitude = Accumulate(integer, integerEnd - 1, 0);
+                fits = !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
+                       !__builtin_add_overflow(magnitude, static_cast<unsigned>(integerEnd[-1] - '0'), &magnitude);
             }
             if (fits && !negative) return PyLong_FromUnsignedLongLong(magnitude);
             if (fits && magnitude <= std::uint64_t{1} << 63) {
