@@ -363,19 +363,44 @@ private:
         // them, and need no sort.
         bool ordered = true;
         bool ok = true;
+        // The name cache's slot of the previous member's name.
+        std::size_t previous = NameCache::kNone;
+        std::uint16_t& firstName = firstNames[static_cast<std::size_t>(depth) % kFirstNames];
         SkipWhitespace();
         if (position != end && *position == '}') {
             ++position;
         } else {
             while (ok) {
                 SkipWhitespace();
-                StringToken token;
-                ok = position != end && *position == '"' && String(token);
+                ok = position != end && *position == '"';
                 if (!ok) break;
-                PyRef key(Name(token));
-                // The name's UTF-8 bytes, which order the members.
-                std::string_view name = token.Bytes();
-                if (token.escaped) name = escapedNames.emplace_front(DecodeToUtf8(token));
+                // Objects in a list mostly have the names of the one before, in the same
+                // order: the name that followed this one last time is tried first, on
+                // the bytes of the text, before the name is scanned and looked up.
+                const std::size_t expected = previous != NameCache::kNone ? names.Next(previous) : firstName;
+                const NameCache::Entry* known = names.Find(expected);
+                PyRef key;
+                std::string_view name;  // the name's UTF-8 bytes, which order the members
+                std::size_t slot = NameCache::kNone;
+                if (known != nullptr && IsNameAt(expected, position)) {
+                    key.reset(Py_NewRef(known->key));
+                    name = std::string_view(position + 1, known->words.size);
+                    position += known->words.size + 2;
+                    slot = expected;
+                } else {
+                    StringToken token;
+                    ok = String(token);
+                    if (!ok) break;
+                    key.reset(Name(token, slot));
+                    name = token.Bytes();
+                    if (token.escaped) name = escapedNames.emplace_front(DecodeToUtf8(token));
+                }
+                if (previous != NameCache::kNone) {
+                    names.SetNext(previous, slot);
+                } else {
+                    firstName = static_cast<std::uint16_t>(slot);
+                }
+                previous = slot;
                 if (members.size() > base && !JsonTextBytes::Before(members.back().name, name)) ordered = false;
                 SkipWhitespace();
                 ok = key && position != end && *position == ':';
@@ -424,19 +449,34 @@ private:
     // A member's name as a str. Documents repeat the same few names many times, so
     // the str of a name read straight from the text is kept and shared, which saves
     // building and hashing it again.
-    PyObject* Name(const StringToken& token) {
+    // slot: where the cache keeps it, or NameCache::kNone.
+    PyObject* Name(const StringToken& token, std::size_t& slot) {
+        slot = NameCache::kNone;
         if (token.escaped) return MakeStr(token);  // not kept
         const std::string_view name = token.Bytes();
         const NameWords words = WordsOf(name);
-        const std::size_t slot = words.Slot();
-        NameCache::Entry* entry = names.Find(slot);
+        const std::size_t place = words.Slot();
+        const NameCache::Entry* entry = names.Find(place);
         if (entry != nullptr && entry->words == words &&
             (name.size() <= 16 || std::memcmp(entry->name, name.data(), name.size()) == 0)) {
+            slot = place;
             return Py_NewRef(entry->key);
         }
         PyObject* key = MakeStr(token);
-        if (key != nullptr) names.Put(slot, {name.data(), words, Py_NewRef(key)});
+        if (key == nullptr) return nullptr;
+        names.Put(place, {name.data(), words, Py_NewRef(key), NameCache::kNone});
+        slot = place;
         return key;
+    }
+
+    // Whether the string token at p (its opening quote) is the name of the filled
+    // slot of the name cache.
+    bool IsNameAt(std::size_t slot, const char* p) const {
+        const auto& entry = *names.Find(slot);
+        const std::size_t size = entry.words.size;
+        if (static_cast<std::size_t>(end - p) < size + 2 || p[size + 1] != '"') return false;
+        const std::string_view name(p + 1, size);
+        return WordsOf(name) == entry.words && (size <= 16 || std::memcmp(entry.name, name.data(), size) == 0);
     }
 
     // A name's length and its first and last eight bytes: the whole of a name of up to
@@ -680,10 +720,13 @@ private:
     static constexpr int kNameSlotBits = 8;
     class NameCache {
     public:
+        // No slot.
+        static constexpr std::uint16_t kNone = std::uint16_t{1} << kNameSlotBits;
         struct Entry {
             const char* name;  // into the text, words.size bytes
             NameWords words;
-            PyObject* key;     // owned while the slot is filled
+            PyObject* key;      // owned while the slot is filled
+            std::uint16_t next;  // the slot of the name that followed this one last, or kNone
         };
         NameCache() = default;
         NameCache(const NameCache&) = delete;
@@ -696,7 +739,13 @@ private:
             }
         }
 
-        Entry* Find(std::size_t slot) { return Filled(slot) ? &entries[slot] : nullptr; }
+        // Null for kNone as for a slot not filled.
+        const Entry* Find(std::size_t slot) const {
+            return slot < kSlots && Filled(slot) ? &entries[slot] : nullptr;
+        }
+        // For a filled slot.
+        std::size_t Next(std::size_t slot) const { return entries[slot].next; }
+        void SetNext(std::size_t slot, std::size_t next) { entries[slot].next = static_cast<std::uint16_t>(next); }
         // Takes entry's reference, releasing the one the slot held.
         void Put(std::size_t slot, const Entry& entry) {
             if (Filled(slot)) Py_DECREF(entries[slot].key);
@@ -713,6 +762,12 @@ private:
         std::uint64_t filled[kSlots / 64] = {};
     };
     NameCache names;
+    // The slot of the first name of the last object read at each depth (modulo).
+    static constexpr std::size_t kFirstNames = 16;
+    std::uint16_t firstNames[kFirstNames] = {NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
+                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
+                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
+                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone};
 };
 
 }  // namespace

@@ -199,6 +199,41 @@ class TestDirectRouteAgreesWithReference:
                                      b"[" + b",".join([b"{" + token + b':1,"z":' + token + b"}"] * 2) + b"]"):
                             assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text
 
+    # A member name is first compared with the name that followed the previous one in
+    # the object before: lists of objects whose names are drawn from a few that differ
+    # by a byte, by length (one the start of another, names beyond 16 bytes that differ
+    # only in the middle) or only by being escaped, at nesting depths that share the
+    # expectation of a first name; whole, cut short, less a byte or a closing quote.
+    def test_names_expected_from_the_object_before(self):
+        long = "m" * 20
+        pool = ['"a"', '"ab"', '"abc"', '"b"', '"a\\u0062"', '"\\u0061"', '"' + long + '"', '"' + long + 'x"',
+                '"' + long[:9] + "n" + long[10:] + '"', '"\u00e9"', '"\u00e9\u00e9"', '""', '"a b"']
+        rng = random.Random(9)
+        for _ in range(400):
+            def member_list(depth):
+                names = rng.sample(pool, rng.randint(0, 4))
+                if rng.random() < 0.2 and names:
+                    names.append(rng.choice(names))  # a repeated name
+                return ",".join(f"{name}:{value(depth)}" for name in names)
+
+            def value(depth):
+                if depth < 18 and rng.random() < 0.3:
+                    return "{" + member_list(depth + 1) + "}"
+                return str(rng.randint(0, 9))
+
+            shape = rng.sample(pool, rng.randint(1, 5))
+            objects = []
+            for _ in range(rng.randint(1, 5)):
+                names = shape if rng.random() < 0.7 else rng.sample(pool, rng.randint(0, 5))
+                objects.append("{" + ",".join(f"{name}:{value(rng.randint(0, 17))}" for name in names) + "}")
+            text = ("[" + ",".join(objects) + "]").encode()
+            cut = rng.randint(0, len(text))
+            # A name whose closing quote is missing, the bytes after it those expected.
+            quotes = [i for i in range(len(text) - 1) if text[i:i + 2] == b'":']
+            unclosed = [text[:i] + text[i + 1:] for i in rng.sample(quotes, min(2, len(quotes)))]
+            for candidate in [text, text[:cut], text[:cut] + text[cut + 1:]] + unclosed:
+                assert outcome(probe.load, candidate) == outcome(probe.bounded_load, candidate), candidate
+
     # Runs of digits are read eight at a time: every length around the multiples of
     # eight, in the integer part, the fraction and the exponent, up to the edges of
     # 64-bit integers and of exact doubles.
