@@ -448,8 +448,8 @@ private:
 
     // A member's name as a str. Documents repeat the same few names many times, so
     // the str of a name read straight from the text is kept and shared, which saves
-    // building and hashing it again.
-    // slot: where the cache keeps it, or NameCache::kNone.
+    // building and hashing it again. slot: where the cache keeps it, or
+    // NameCache::kNone.
     PyObject* Name(const StringToken& token, std::size_t& slot) {
         slot = NameCache::kNone;
         if (token.escaped) return MakeStr(token);  // not kept
