@@ -187,14 +187,14 @@ class TestDirectRouteAgreesWithReference:
     # blocks, after text of every width, in a value and in a member name seen twice.
     @pytest.mark.parametrize("fill", ["x", "\xe9", "\u0416", "\u4e2d", "\U0001f600", "\u4e2d ", "\u0416 x"])
     def test_strings_across_scan_blocks(self, fill):
-        specials = [b"", b'"', b'\\"', b"\\n", b"\\u00e9", b"\\u4E2D", b"\\ud83d\\ude00", b"\\ud800", b"\\", b"\x01", b"\x7f",
-                    b"\xff", b"\xe4\xb8", b"\xc3\xa9", b"\xf0\x9f\x98\x80", b"\xed\xa0\x80"]
+        stops = [b"", b'"', b'\\"', b"\\n", b"\\u00e9", b"\\u4E2D", b"\\ud83d\\ude00", b"\\ud800", b"\\", b"\x01", b"\x7f",
+                 b"\xff", b"\xe4\xb8", b"\xc3\xa9", b"\xf0\x9f\x98\x80", b"\xed\xa0\x80"]
         for lead in range(4):
             for count in range(24):
                 body = b"a" * lead + (fill * count).encode()
-                for special in specials:
+                for stop in stops:
                     for tail in (b"", fill.encode(), (fill * 6).encode()):
-                        token = b'"' + body + special + tail + b'"'
+                        token = b'"' + body + stop + tail + b'"'
                         for text in (token, token[:-1], b"[" + token + b"]",
                                      b"[" + b",".join([b"{" + token + b':1,"z":' + token + b"}"] * 2) + b"]"):
                             assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text
