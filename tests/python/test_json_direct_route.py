@@ -234,6 +234,20 @@ class TestDirectRouteAgreesWithReference:
             for candidate in [text, text[:cut], text[:cut] + text[cut + 1:]] + unclosed:
                 assert outcome(probe.load, candidate) == outcome(probe.bounded_load, candidate), candidate
 
+    # Every text cut at every byte and read from storage that ends where the text
+    # does: each cut gives what the reference route gives, and no path reads beyond
+    # the end (which the address sanitizer build reports).
+    def test_texts_cut_at_every_byte(self):
+        texts = ['{"name":"caf\u00e9 \u4e2d\u6587 \u043c\u0438\u0440 \U0001f600 tail","esc":"a\\n\\u00e9\\ud83d\\ude00\\"",'
+                 '"n":-12.5e-3,"m":18446744073709551615,"k":-9223372036854775808,"f":0.12345678901234567,'
+                 '"g":1E+2,"t":true,"u":false,"z":null,"a":[1,[],{},"' + "x" * 40 + '"]}',
+                 '[{"ab":1,"cd":"v"},{"ab":2,"cd":"w"},{"ab":3,"cdx":4},{"a\\u0062":5}]',
+                 "12345678901234567890", "-0.000000001234567890123e-7"]
+        for text in texts:
+            data = text.encode()
+            for cut in range(len(data) + 1):
+                assert outcome(probe.load_unterminated, data[:cut]) == outcome(probe.bounded_load, data[:cut]), data[:cut]
+
     # Runs of digits are read eight at a time: every length around the multiples of
     # eight, in the integer part, the fraction and the exponent, up to the edges of
     # 64-bit integers and of exact doubles.
