@@ -17,7 +17,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
-#include <deque>
+#include <forward_list>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +26,10 @@
 #include "python/corvane/json_conversion.h"
 #include "python/corvane/json_text_bytes.h"
 #include "python/corvane/py_ref.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 // Names are read as little-endian words (see Reader::WordsOf); every Windows and Linux
 // target of this module is little-endian, and a compiler that can tell otherwise stops.
@@ -40,6 +44,27 @@ namespace {
 
 constexpr bool IsWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 constexpr bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether the eight bytes of a little-endian word are all digits.
+constexpr bool AllDigits(std::uint64_t word) {
+    return (word & 0xF0F0F0F0F0F0F0F0u) == 0x3030303030303030u &&
+           ((word + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) == 0x3030303030303030u;
+}
+
+// The value of eight digits read as a little-endian word (the first digit the most
+// significant): pairs of digits, then pairs of those, then the two halves, each step
+// one multiplication across the word.
+constexpr std::uint32_t EightDigits(std::uint64_t word) {
+    word -= 0x3030303030303030u;
+    word = word * 10 + (word >> 8);
+    word = ((word & 0x000000FF000000FFu) * (100 + (std::uint64_t{1000000} << 32)) +
+            ((word >> 16) & 0x000000FF000000FFu) * (1 + (std::uint64_t{10000} << 32))) >>
+           32;
+    return static_cast<std::uint32_t>(word);
+}
+static_assert(EightDigits(0x3837363534333231u) == 12345678u);
+static_assert(EightDigits(0x3030303030303039u) == 90000000u);
+static_assert(EightDigits(0x3939393939393939u) == 99999999u);
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -72,8 +97,10 @@ enum class Width { Ascii, Latin1, Ucs2, Ucs4 };
 
 // The length of the UTF-8 sequence that starts at p (a byte of 0x80 or above), with
 // width widened to hold its code point; 0 when it is not UTF-8 as the JSON library
-// accepts it (no overlong forms, no surrogates, nothing beyond U+10FFFF).
-int Utf8Sequence(const unsigned char* p, const unsigned char* stop, Width& width) {
+// accepts it (no overlong forms, no surrogates, nothing beyond U+10FFFF). Inlined into
+// the scan of non-ASCII text, where it runs once per character.
+inline __attribute__((always_inline)) int Utf8Sequence(const unsigned char* p, const unsigned char* stop,
+                                                       Width& width) {
     const auto continuation = [](unsigned char byte) { return (byte & 0xC0) == 0x80; };
     const unsigned char lead = *p;
     if (lead >= 0xC2 && lead <= 0xDF) {
@@ -96,38 +123,99 @@ int Utf8Sequence(const unsigned char* p, const unsigned char* stop, Width& width
     return 0;
 }
 
-// The decoded bytes of a string token, with what its str needs: the number of code
-// points and the narrowest width that holds them all.
-struct StringToken {
-    std::string_view utf8;
-    Py_ssize_t length = 0;
-    Width width = Width::Ascii;
-};
+// Whether a byte inside a string is taken as it is: printable ASCII other than the
+// quote and the backslash.
+constexpr bool IsPlain(unsigned char c) { return c >= 0x20 && c < 0x80 && c != '"' && c != '\\'; }
 
-// Measures utf8 into token; false when it is not UTF-8.
-bool MeasureUtf8(std::string_view utf8, StringToken& token) {
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    const auto* const stop = p + utf8.size();
-    token = {utf8, 0, Width::Ascii};
-    while (p != stop) {
-        const int size = *p < 0x80 ? 1 : Utf8Sequence(p, stop, token.width);
-        if (size == 0) return false;
-        p += size;
-        ++token.length;
+// The offset of the first of the 16 bytes from p that a string scan must stop at (a
+// quote, a backslash, a control character or a byte of a multi-byte sequence), or 16
+// when all of them are plain.
+inline unsigned FirstToAttend(const char* p) {
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i quote = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'));
+    const __m128i backslash = _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'));
+    // A signed comparison: below 0x20 are the control characters and, as negative
+    // numbers, every byte from 0x80 on.
+    const __m128i low = _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20));
+    const auto marks = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, backslash), low)));
+    return marks == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(marks));
+#else
+    // Eight bytes at a time. Each test may also mark bytes above one that it rightly
+    // marks (a borrow runs upwards), never one below: the lowest mark is exact.
+    constexpr std::uint64_t kOnes = JsonTextBytes::kOnes;
+    constexpr std::uint64_t kHigh = JsonTextBytes::kHigh;
+    const auto below = [](std::uint64_t word, std::uint64_t n) { return (word - kOnes * n) & ~word & kHigh; };
+    for (unsigned half = 0; half < 16; half += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p + half, 8);
+        const std::uint64_t marks = below(word ^ (kOnes * '"'), 1) | below(word ^ (kOnes * '\\'), 1) |
+                                    below(word, 0x20) | (word & kHigh);
+        if (marks != 0) return half + static_cast<unsigned>(__builtin_ctzll(marks)) / 8;
     }
-    return true;
+    return 16;
+#endif
 }
 
-// Decodes UTF-8 that MeasureUtf8 accepted into code points of type Char.
+// The value of four hexadecimal digits, or -1.
+inline std::int32_t Hex4(const char* p) {
+    std::int32_t value = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int digit = HexDigit(p[i]);
+        if (digit < 0) return -1;
+        value = (value << 4) | digit;
+    }
+    return value;
+}
+
+// The code point of an escape that the scan accepted, at p (its backslash); returns
+// the bytes it takes.
+inline int DecodeEscape(const char* p, std::uint32_t& codepoint) {
+    switch (p[1]) {
+        case 'b': codepoint = '\b'; return 2;
+        case 'f': codepoint = '\f'; return 2;
+        case 'n': codepoint = '\n'; return 2;
+        case 'r': codepoint = '\r'; return 2;
+        case 't': codepoint = '\t'; return 2;
+        case 'u': break;
+        default: codepoint = static_cast<unsigned char>(p[1]); return 2;  // '"', '\\', '/'
+    }
+    codepoint = static_cast<std::uint32_t>(Hex4(p + 2));
+    if (codepoint < 0xD800 || codepoint > 0xDBFF) return 6;
+    codepoint = 0x10000 + ((codepoint - 0xD800) << 10) + (static_cast<std::uint32_t>(Hex4(p + 8)) - 0xDC00);
+    return 12;
+}
+
+// A string token as the scan found it: its bytes between the quotes, still escaped
+// where escaped is set, with what its str needs: the number of code points and the
+// narrowest width that holds them all.
+struct StringToken {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    Py_ssize_t length = 0;
+    Width width = Width::Ascii;
+    bool escaped = false;
+
+    std::string_view Bytes() const { return {begin, static_cast<std::size_t>(end - begin)}; }
+};
+
+// Decodes the bytes of a token into code points of type Char: UTF-8 sequences and
+// escapes, which the scan checked.
 template <typename Char>
-void DecodeUtf8(std::string_view utf8, Char* out) {
-    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-    const auto* const stop = p + utf8.size();
+void Decode(const StringToken& token, Char* out) {
+    const auto* p = reinterpret_cast<const unsigned char*>(token.begin);
+    const auto* const stop = reinterpret_cast<const unsigned char*>(token.end);
     while (p != stop) {
         const std::uint32_t lead = *p;
         if (lead < 0x80) {
-            *out++ = static_cast<Char>(lead);
-            ++p;
+            if (lead == '\\') {
+                std::uint32_t codepoint = 0;
+                p += DecodeEscape(reinterpret_cast<const char*>(p), codepoint);
+                *out++ = static_cast<Char>(codepoint);
+            } else {
+                *out++ = static_cast<Char>(lead);
+                ++p;
+            }
         } else if (lead < 0xE0) {
             *out++ = static_cast<Char>(((lead & 0x1F) << 6) | (p[1] & 0x3F));
             p += 2;
@@ -142,7 +230,23 @@ void DecodeUtf8(std::string_view utf8, Char* out) {
     }
 }
 
-// The str of a measured token, built in its final width at once: the interpreter's
+// The UTF-8 bytes of an escaped token, for ordering member names by them.
+std::string DecodeToUtf8(const StringToken& token) {
+    std::string out;
+    out.reserve(static_cast<std::size_t>(token.end - token.begin));
+    for (const char* p = token.begin; p != token.end;) {
+        if (*p != '\\') {
+            out.push_back(*p++);
+            continue;
+        }
+        std::uint32_t codepoint = 0;
+        p += DecodeEscape(p, codepoint);
+        AppendUtf8(out, codepoint);
+    }
+    return out;
+}
+
+// The str of a scanned token, built in its final width at once: the interpreter's
 // generic decoder starts narrow and widens (copying) at the first wider code point,
 // which costs most on the non-ASCII text that results carry.
 PyObject* MakeStr(const StringToken& token) {
@@ -150,10 +254,15 @@ PyObject* MakeStr(const StringToken& token) {
     PyObject* text = PyUnicode_New(token.length, kMaxChar[static_cast<int>(token.width)]);
     if (text == nullptr) return nullptr;
     switch (token.width) {
-        case Width::Ascii: std::memcpy(PyUnicode_DATA(text), token.utf8.data(), token.utf8.size()); break;
-        case Width::Latin1: DecodeUtf8(token.utf8, PyUnicode_1BYTE_DATA(text)); break;
-        case Width::Ucs2: DecodeUtf8(token.utf8, PyUnicode_2BYTE_DATA(text)); break;
-        case Width::Ucs4: DecodeUtf8(token.utf8, PyUnicode_4BYTE_DATA(text)); break;
+        case Width::Ascii:
+            if (!token.escaped) {
+                std::memcpy(PyUnicode_DATA(text), token.begin, static_cast<std::size_t>(token.length));
+                break;
+            }
+            [[fallthrough]];
+        case Width::Latin1: Decode(token, PyUnicode_1BYTE_DATA(text)); break;
+        case Width::Ucs2: Decode(token, PyUnicode_2BYTE_DATA(text)); break;
+        case Width::Ucs4: Decode(token, PyUnicode_4BYTE_DATA(text)); break;
     }
     return text;
 }
@@ -206,6 +315,9 @@ private:
     PyObject* Array(int depth) {
         if (depth > kMaxJsonDepth) return nullptr;
         ++position;  // [
+        // Room for the elements of a few small arrays at once: growing from nothing
+        // was a good part of the call on a short text.
+        if (pending.capacity() == 0) pending.reserve(64);
         const std::size_t base = pending.size();
         SkipWhitespace();
         bool ok = true;
@@ -245,27 +357,50 @@ private:
     PyObject* Object(int depth) {
         if (depth > kMaxJsonDepth) return nullptr;
         ++position;  // {
+        if (members.capacity() == 0) members.reserve(32);
         const std::size_t base = members.size();
         // Whether the names arrive in the JSON library's order, as the framework writes
         // them, and need no sort.
         bool ordered = true;
         bool ok = true;
+        // The name cache's slot of the previous member's name.
+        std::size_t previous = NameCache::kNone;
+        std::uint16_t& firstName = firstNames[static_cast<std::size_t>(depth) % kFirstNames];
         SkipWhitespace();
         if (position != end && *position == '}') {
             ++position;
         } else {
             while (ok) {
                 SkipWhitespace();
-                StringToken token;
-                ok = position != end && *position == '"' && String(token);
+                ok = position != end && *position == '"';
                 if (!ok) break;
-                PyRef key(Name(token));
-                std::string_view name = token.utf8;
-                if (name.data() == scratch.data()) {
-                    // Decoded from escapes into the scratch buffer, which the next
-                    // string overwrites.
-                    name = escapedNames.emplace_back(name);
+                // Objects in a list mostly have the names of the one before, in the same
+                // order: the name that followed this one last time is tried first, on
+                // the bytes of the text, before the name is scanned and looked up.
+                const std::size_t expected = previous != NameCache::kNone ? names.Next(previous) : firstName;
+                const NameCache::Entry* known = names.Find(expected);
+                PyRef key;
+                std::string_view name;  // the name's UTF-8 bytes, which order the members
+                std::size_t slot = NameCache::kNone;
+                if (known != nullptr && IsNameAt(expected, position)) {
+                    key.reset(Py_NewRef(known->key));
+                    name = std::string_view(position + 1, known->words.size);
+                    position += known->words.size + 2;
+                    slot = expected;
+                } else {
+                    StringToken token;
+                    ok = String(token);
+                    if (!ok) break;
+                    key.reset(Name(token, slot));
+                    name = token.Bytes();
+                    if (token.escaped) name = escapedNames.emplace_front(DecodeToUtf8(token));
                 }
+                if (previous != NameCache::kNone) {
+                    names.SetNext(previous, slot);
+                } else {
+                    firstName = static_cast<std::uint16_t>(slot);
+                }
+                previous = slot;
                 if (members.size() > base && !JsonTextBytes::Before(members.back().name, name)) ordered = false;
                 SkipWhitespace();
                 ok = key && position != end && *position == ':';
@@ -313,20 +448,35 @@ private:
 
     // A member's name as a str. Documents repeat the same few names many times, so
     // the str of a name read straight from the text is kept and shared, which saves
-    // building and hashing it again.
-    PyObject* Name(const StringToken& token) {
-        const std::string_view name = token.utf8;
-        if (name.data() == scratch.data()) return MakeStr(token);  // decoded from escapes: not kept
+    // building and hashing it again. slot: where the cache keeps it, or
+    // NameCache::kNone.
+    PyObject* Name(const StringToken& token, std::size_t& slot) {
+        slot = NameCache::kNone;
+        if (token.escaped) return MakeStr(token);  // not kept
+        const std::string_view name = token.Bytes();
         const NameWords words = WordsOf(name);
-        const std::size_t slot = words.Slot();
-        NameCache::Entry* entry = names.Find(slot);
+        const std::size_t place = words.Slot();
+        const NameCache::Entry* entry = names.Find(place);
         if (entry != nullptr && entry->words == words &&
             (name.size() <= 16 || std::memcmp(entry->name, name.data(), name.size()) == 0)) {
+            slot = place;
             return Py_NewRef(entry->key);
         }
         PyObject* key = MakeStr(token);
-        if (key != nullptr) names.Put(slot, {name.data(), words, Py_NewRef(key)});
+        if (key == nullptr) return nullptr;
+        names.Put(place, {name.data(), words, Py_NewRef(key), NameCache::kNone});
+        slot = place;
         return key;
+    }
+
+    // Whether the string token at p (its opening quote) is the name of the filled
+    // slot of the name cache.
+    bool IsNameAt(std::size_t slot, const char* p) const {
+        const auto& entry = *names.Find(slot);
+        const std::size_t size = entry.words.size;
+        if (static_cast<std::size_t>(end - p) < size + 2 || p[size + 1] != '"') return false;
+        const std::string_view name(p + 1, size);
+        return WordsOf(name) == entry.words && (size <= 16 || std::memcmp(entry.name, name.data(), size) == 0);
     }
 
     // A name's length and its first and last eight bytes: the whole of a name of up to
@@ -361,148 +511,129 @@ private:
         return words;
     }
 
-    // Reads a string token; its utf8 is a view into the text (no escapes) or into the
-    // scratch buffer. Without escapes, the bytes are checked and measured as they are
-    // scanned, and plain ASCII a word at a time.
+    // Scans a string token, checking its UTF-8 and escapes and measuring its str as
+    // it goes: plain ASCII a block of 16 bytes at a time, text in other scripts
+    // sequence by sequence.
     bool String(StringToken& token) {
-        const char* start = ++position;  // "
-        std::size_t continuations = 0;  // the bytes after the first of each sequence
-        token.width = Width::Ascii;
+        const char* p = ++position;  // "
+        token.begin = p;
+        // Bytes that add no code point of their own: continuation bytes, and all but
+        // one byte of each escape.
+        std::ptrdiff_t extra = 0;
+        Width width = Width::Ascii;
+        bool escaped = false;
         while (true) {
-            std::uint64_t word = 0;
-            // Plain ASCII a word at a time.
-            while (end - position >= 8 && (std::memcpy(&word, position, 8),
-                                           !JsonTextBytes::AnyToEscape(word) && !JsonTextBytes::AnyNonAscii(word))) {
-                position += 8;
+            while (true) {
+                if (end - p >= 16) {
+                    const unsigned offset = FirstToAttend(p);
+                    p += offset;
+                    if (offset == 16) continue;
+                } else {
+                    while (p != end && IsPlain(static_cast<unsigned char>(*p))) ++p;
+                    if (p == end) return false;
+                }
+                break;
             }
-            if (position == end) return false;
-            const auto c = static_cast<unsigned char>(*position);
+            const auto c = static_cast<unsigned char>(*p);
             if (c == '"') break;
-            if (c == '\\') return EscapedString(start, token);
-            if (c < 0x20) return false;
-            if (c < 0x80) {
-                ++position;
+            if (c == '\\') {
+                const int size = Escape(p, width);
+                if (size == 0) return false;
+                escaped = true;
+                p += size;
+                extra += size - 1;
                 continue;
             }
-            const int size = Utf8Sequence(reinterpret_cast<const unsigned char*>(position),
-                                          reinterpret_cast<const unsigned char*>(end), token.width);
-            if (size == 0) return false;
-            position += size;
-            continuations += static_cast<std::size_t>(size - 1);
+            if (c < 0x80) return false;  // a control character
+            // Words in another script, with the single spaces or punctuation between
+            // them taken here rather than by the block scan.
+            do {
+                const auto lead = static_cast<unsigned char>(*p);
+                if (lead < 0x80) {
+                    if (!IsPlain(lead) || end - p < 2 || static_cast<unsigned char>(p[1]) < 0x80) break;
+                    ++p;
+                    continue;
+                }
+                const int size = Utf8Sequence(reinterpret_cast<const unsigned char*>(p),
+                                              reinterpret_cast<const unsigned char*>(end), width);
+                if (size == 0) return false;
+                p += size;
+                extra += size - 1;
+            } while (p != end);
         }
-        token.utf8 = std::string_view(start, static_cast<std::size_t>(position - start));
-        token.length = static_cast<Py_ssize_t>(token.utf8.size() - continuations);
-        ++position;
+        token.end = p;
+        token.length = static_cast<Py_ssize_t>(p - token.begin - extra);
+        token.width = width;
+        token.escaped = escaped;
+        position = p + 1;
         return true;
     }
 
-    // The rest of String for a string with escapes, from its first backslash: decodes
-    // into the scratch buffer, then measures that.
-    bool EscapedString(const char* start, StringToken& token) {
-        scratch.assign(start, position);
-        while (position != end) {
-            const char c = *position;
-            if (c == '"') {
-                ++position;
-                return MeasureUtf8(scratch, token);
-            }
-            if (static_cast<unsigned char>(c) < 0x20) return false;
-            if (c != '\\') {
-                // The bytes up to the next quote, backslash or control character at once.
-                const char* run = position;
-                while (position != end && *position != '"' && *position != '\\' &&
-                       static_cast<unsigned char>(*position) >= 0x20) {
-                    ++position;
-                }
-                scratch.append(run, position);
-                continue;
-            }
-            if (++position == end) return false;
-            switch (*position++) {
-                case '"': scratch.push_back('"'); break;
-                case '\\': scratch.push_back('\\'); break;
-                case '/': scratch.push_back('/'); break;
-                case 'b': scratch.push_back('\b'); break;
-                case 'f': scratch.push_back('\f'); break;
-                case 'n': scratch.push_back('\n'); break;
-                case 'r': scratch.push_back('\r'); break;
-                case 't': scratch.push_back('\t'); break;
-                case 'u': {
-                    std::uint32_t codepoint = 0;
-                    if (!Escape(codepoint)) return false;
-                    if (codepoint >= 0xDC00 && codepoint <= 0xDFFF) return false;
-                    if (codepoint >= 0xD800 && codepoint <= 0xDBFF) {
-                        std::uint32_t low = 0;
-                        if (!Consume("\\u") || !Escape(low) || low < 0xDC00 || low > 0xDFFF) return false;
-                        codepoint = 0x10000 + ((codepoint - 0xD800) << 10) + (low - 0xDC00);
-                    }
-                    AppendUtf8(scratch, codepoint);
-                    break;
-                }
-                default: return false;
-            }
+    // The length of the escape at p (its backslash), with width widened to hold its
+    // code point; 0 when it is not one the JSON library accepts (a surrogate must be
+    // the high half of a pair written as two escapes).
+    int Escape(const char* p, Width& width) const {
+        if (end - p < 2) return 0;
+        switch (p[1]) {
+            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': return 2;
+            case 'u': break;
+            default: return 0;
         }
-        return false;
-    }
-
-    // The four hexadecimal digits after \u.
-    bool Escape(std::uint32_t& codepoint) {
-        if (end - position < 4) return false;
-        for (int i = 0; i < 4; ++i) {
-            const int digit = HexDigit(*position++);
-            if (digit < 0) return false;
-            codepoint = (codepoint << 4) | static_cast<std::uint32_t>(digit);
+        if (end - p < 6) return 0;
+        const std::int32_t unit = Hex4(p + 2);
+        if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return 0;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            if (end - p < 12 || p[6] != '\\' || p[7] != 'u') return 0;
+            const std::int32_t low = Hex4(p + 8);
+            if (low < 0xDC00 || low > 0xDFFF) return 0;
+            width = Width::Ucs4;
+            return 12;
         }
-        return true;
+        width = std::max(width, unit < 0x80 ? Width::Ascii : unit < 0x100 ? Width::Latin1 : Width::Ucs2);
+        return 6;
     }
 
     PyObject* Number() {
-        const char* start = position;
-        const bool negative = *position == '-';
-        if (negative) ++position;
-        if (position == end || !IsDigit(*position)) return nullptr;
-        // The digits of the integer part and fraction, as long as there are at most 19
-        // significant ones: then they make an exact unsigned integer.
-        std::uint64_t mantissa = 0;
-        int significant = 0;
-        if (*position == '0') {
-            ++position;
-        } else {
-            Digits(mantissa, significant);
-        }
-        const char* integerEnd = position;
+        const char* const start = position;
+        const char* p = position;
+        const bool negative = *p == '-';
+        if (negative) ++p;
+        if (p == end || !IsDigit(*p)) return nullptr;
+        const char* const integer = p;
+        p = *p == '0' ? p + 1 : SkipDigits(p);
+        const char* const integerEnd = p;
+        const char* fraction = p;
+        const char* fractionEnd = p;
         bool isFloat = false;
-        int exponent = 0;  // of ten, to apply to mantissa; kept while small enough to matter
-        if (position != end && *position == '.') {
+        if (p != end && *p == '.') {
             isFloat = true;
-            const char* fractionStart = ++position;
-            if (position == end || !IsDigit(*position)) return nullptr;
-            Digits(mantissa, significant);
-            exponent = -static_cast<int>(std::min<std::ptrdiff_t>(position - fractionStart, 10000));
+            fraction = ++p;
+            if (p == end || !IsDigit(*p)) return nullptr;
+            p = fractionEnd = SkipDigits(p);
         }
-        if (position != end && (*position == 'e' || *position == 'E')) {
+        int exponent = 0;  // of ten, to apply to the digits; kept while small enough to matter
+        if (p != end && (*p == 'e' || *p == 'E')) {
             isFloat = true;
-            ++position;
-            const bool negativeExponent = *position == '-';
-            if (position != end && (*position == '+' || *position == '-')) ++position;
-            if (position == end || !IsDigit(*position)) return nullptr;
+            ++p;
+            const bool negativeExponent = p != end && *p == '-';
+            if (p != end && (*p == '+' || *p == '-')) ++p;
+            if (p == end || !IsDigit(*p)) return nullptr;
             int written = 0;
-            for (; position != end && IsDigit(*position); ++position) {
-                written = std::min(written * 10 + (*position - '0'), 10000);
-            }
-            exponent += negativeExponent ? -written : written;
+            for (; p != end && IsDigit(*p); ++p) written = std::min(written * 10 + (*p - '0'), 10000);
+            exponent = negativeExponent ? -written : written;
         }
+        position = p;
         if (!isFloat) {
-            std::uint64_t magnitude = mantissa;
-            bool fits = significant <= 19;
-            if (!fits) {
-                // Twenty digits may still fit.
-                fits = true;
-                magnitude = 0;
-                for (const char* digit = start + (negative ? 1 : 0); digit != integerEnd && fits; ++digit) {
-                    fits = !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
-                           !__builtin_add_overflow(magnitude, static_cast<unsigned>(*digit - '0'), &magnitude);
-                }
+            const std::ptrdiff_t digits = integerEnd - integer;
+            std::uint64_t magnitude = 0;
+            // Up to 19 digits always fit 64 bits, twenty may.
+            bool fits = digits <= 19;
+            if (fits) {
+                magnitude = Accumulate(integer, integerEnd, 0);
+            } else if (digits == 20) {
+                magnitude = Accumulate(integer, integerEnd - 1, 0);
+                fits = !__builtin_mul_overflow(magnitude, 10u, &magnitude) &&
+                       !__builtin_add_overflow(magnitude, static_cast<unsigned>(integerEnd[-1] - '0'), &magnitude);
             }
             if (fits && !negative) return PyLong_FromUnsignedLongLong(magnitude);
             if (fits && magnitude <= std::uint64_t{1} << 63) {
@@ -512,7 +643,17 @@ private:
                                                : -static_cast<long long>(magnitude));
             }
             // Beyond 64 bits the JSON library keeps the number as a double.
+            return FloatOf(start, p);
         }
+        // The significant digits: those of the integer part and the fraction, less the
+        // zeros that lead the fraction of a number below one.
+        const char* significantFraction = fraction;
+        if (integerEnd - integer == 1 && *integer == '0') {
+            while (significantFraction != fractionEnd && *significantFraction == '0') ++significantFraction;
+        }
+        const std::ptrdiff_t significant =
+            (integerEnd - integer == 1 && *integer == '0' ? 0 : integerEnd - integer) + (fractionEnd - significantFraction);
+        exponent -= static_cast<int>(std::min<std::ptrdiff_t>(fractionEnd - fraction, 10000));
         if (significant <= 15 && exponent >= -22 && exponent <= 22) {
             // At most 15 digits and a power of ten up to 22 are exact doubles, as
             // coordinates and prices are: one division or multiplication then rounds
@@ -520,25 +661,42 @@ private:
             static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+            std::uint64_t mantissa = 0;
+            if (significantFraction == fraction) mantissa = Accumulate(integer, integerEnd, 0);
+            mantissa = Accumulate(significantFraction, fractionEnd, mantissa);
             const auto digits = static_cast<double>(mantissa);
             const double value = exponent < 0 ? digits / kPowers[-exponent] : digits * kPowers[exponent];
             return PyFloat_FromDouble(negative ? -value : value);
         }
+        return FloatOf(start, p);
+    }
+
+    // A double by from_chars, for the numbers the exact case above does not cover.
+    static PyObject* FloatOf(const char* start, const char* stop) {
         double value = 0;
-        const auto [stop, error] = std::from_chars(start, position, value);
-        if (error != std::errc() || stop != position) return nullptr;  // beyond a double's range
+        const auto [last, error] = std::from_chars(start, stop, value);
+        if (error != std::errc() || last != stop) return nullptr;  // beyond a double's range
         return PyFloat_FromDouble(value);
     }
 
-    // Reads a run of digits into mantissa, counting the significant ones; past 19 of
-    // them significant stays at 20 and mantissa means nothing.
-    void Digits(std::uint64_t& mantissa, int& significant) {
-        for (; position != end && IsDigit(*position); ++position) {
-            if (significant >= 20) continue;
-            const auto digit = static_cast<unsigned>(*position - '0');
-            if (significant > 0 || digit != 0) ++significant;
-            mantissa = mantissa * 10 + digit;
+    // The end of the run of digits from p.
+    const char* SkipDigits(const char* p) const {
+        std::uint64_t word = 0;
+        while (end - p >= 8 && (std::memcpy(&word, p, 8), AllDigits(word))) p += 8;
+        while (p != end && IsDigit(*p)) ++p;
+        return p;
+    }
+
+    // mantissa followed by the digits from first to last (at most 19 digits in all),
+    // eight at a time where there are eight.
+    static std::uint64_t Accumulate(const char* first, const char* last, std::uint64_t mantissa) {
+        for (; last - first >= 8; first += 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, first, 8);
+            mantissa = mantissa * 100000000u + EightDigits(word);
         }
+        for (; first != last; ++first) mantissa = mantissa * 10 + static_cast<unsigned>(*first - '0');
+        return mantissa;
     }
 
     const char* position;
@@ -552,10 +710,9 @@ private:
         PyRef value;
     };
     std::vector<Member> members;
-    // Names decoded from escapes, for sorting their objects' members.
-    std::deque<std::string> escapedNames;
-    // Decoded bytes of the last string that held escapes.
-    std::string scratch;
+    // Names decoded from escapes, for sorting their objects' members (a list, which
+    // costs nothing until a name needs it and keeps every name where it is).
+    std::forward_list<std::string> escapedNames;
     // Names read so far, by a hash of their bytes. The slots are left uninitialised and
     // a slot counts only once its bit in filled is set, so that a reader costs nothing
     // per slot to make and to destroy: on a text of a kilobyte, zeroing and releasing
@@ -563,10 +720,13 @@ private:
     static constexpr int kNameSlotBits = 8;
     class NameCache {
     public:
+        // No slot.
+        static constexpr std::uint16_t kNone = std::uint16_t{1} << kNameSlotBits;
         struct Entry {
             const char* name;  // into the text, words.size bytes
             NameWords words;
-            PyObject* key;     // owned while the slot is filled
+            PyObject* key;      // owned while the slot is filled
+            std::uint16_t next;  // the slot of the name that followed this one last, or kNone
         };
         NameCache() = default;
         NameCache(const NameCache&) = delete;
@@ -579,7 +739,13 @@ private:
             }
         }
 
-        Entry* Find(std::size_t slot) { return Filled(slot) ? &entries[slot] : nullptr; }
+        // Null for kNone as for a slot not filled.
+        const Entry* Find(std::size_t slot) const {
+            return slot < kSlots && Filled(slot) ? &entries[slot] : nullptr;
+        }
+        // For a filled slot.
+        std::size_t Next(std::size_t slot) const { return entries[slot].next; }
+        void SetNext(std::size_t slot, std::size_t next) { entries[slot].next = static_cast<std::uint16_t>(next); }
         // Takes entry's reference, releasing the one the slot held.
         void Put(std::size_t slot, const Entry& entry) {
             if (Filled(slot)) Py_DECREF(entries[slot].key);
@@ -596,6 +762,12 @@ private:
         std::uint64_t filled[kSlots / 64] = {};
     };
     NameCache names;
+    // The slot of the first name of the last object read at each depth (modulo).
+    static constexpr std::size_t kFirstNames = 16;
+    std::uint16_t firstNames[kFirstNames] = {NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
+                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
+                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
+                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone};
 };
 
 }  // namespace

@@ -237,6 +237,88 @@ class TestDirectRouteAgreesWithReference:
     def test_texts_to_values(self, text):
         assert outcome(probe.load, text) == outcome(probe.bounded_load, text)
 
+    # Strings are scanned 16 bytes at a time, and text in other scripts a sequence at a
+    # time: what ends a run (the closing quote, an escape, a control character, bytes
+    # that are not UTF-8, the end of the text) at every byte offset across the first
+    # blocks, after text of every width, in a value and in a member name seen twice.
+    @pytest.mark.parametrize("fill", ["x", "\xe9", "\u0416", "\u4e2d", "\U0001f600", "\u4e2d ", "\u0416 x"])
+    def test_strings_across_scan_blocks(self, fill):
+        stops = [b"", b'"', b'\\"', b"\\n", b"\\u00e9", b"\\u4E2D", b"\\ud83d\\ude00", b"\\ud800", b"\\", b"\x01", b"\x7f",
+                 b"\xff", b"\xe4\xb8", b"\xc3\xa9", b"\xf0\x9f\x98\x80", b"\xed\xa0\x80"]
+        for lead in range(4):
+            for count in range(24):
+                body = b"a" * lead + (fill * count).encode()
+                for stop in stops:
+                    for tail in (b"", fill.encode(), (fill * 6).encode()):
+                        token = b'"' + body + stop + tail + b'"'
+                        for text in (token, token[:-1], b"[" + token + b"]",
+                                     b"[" + b",".join([b"{" + token + b':1,"z":' + token + b"}"] * 2) + b"]"):
+                            assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text
+
+    # A member name is first compared with the name that followed the previous one in
+    # the object before: lists of objects whose names are drawn from a few that differ
+    # by a byte, by length (one the start of another, names beyond 16 bytes that differ
+    # only in the middle) or only by being escaped, at nesting depths that share the
+    # expectation of a first name; whole, cut short, less a byte or a closing quote.
+    def test_names_expected_from_the_object_before(self):
+        long = "m" * 20
+        pool = ['"a"', '"ab"', '"abc"', '"b"', '"a\\u0062"', '"\\u0061"', '"' + long + '"', '"' + long + 'x"',
+                '"' + long[:9] + "n" + long[10:] + '"', '"\u00e9"', '"\u00e9\u00e9"', '""', '"a b"']
+        rng = random.Random(9)
+        for _ in range(400):
+            def member_list(depth):
+                names = rng.sample(pool, rng.randint(0, 4))
+                if rng.random() < 0.2 and names:
+                    names.append(rng.choice(names))  # a repeated name
+                return ",".join(f"{name}:{value(depth)}" for name in names)
+
+            def value(depth):
+                if depth < 18 and rng.random() < 0.3:
+                    return "{" + member_list(depth + 1) + "}"
+                return str(rng.randint(0, 9))
+
+            shape = rng.sample(pool, rng.randint(1, 5))
+            objects = []
+            for _ in range(rng.randint(1, 5)):
+                names = shape if rng.random() < 0.7 else rng.sample(pool, rng.randint(0, 5))
+                objects.append("{" + ",".join(f"{name}:{value(rng.randint(0, 17))}" for name in names) + "}")
+            text = ("[" + ",".join(objects) + "]").encode()
+            cut = rng.randint(0, len(text))
+            # A name whose closing quote is missing, the bytes after it those expected.
+            quotes = [i for i in range(len(text) - 1) if text[i:i + 2] == b'":']
+            unclosed = [text[:i] + text[i + 1:] for i in rng.sample(quotes, min(2, len(quotes)))]
+            for candidate in [text, text[:cut], text[:cut] + text[cut + 1:]] + unclosed:
+                assert outcome(probe.load, candidate) == outcome(probe.bounded_load, candidate), candidate
+
+    # Every text cut at every byte and read from storage that ends where the text
+    # does: each cut gives what the reference route gives, and no path reads beyond
+    # the end (which the address sanitizer build reports).
+    def test_texts_cut_at_every_byte(self):
+        texts = ['{"name":"caf\u00e9 \u4e2d\u6587 \u043c\u0438\u0440 \U0001f600 tail","esc":"a\\n\\u00e9\\ud83d\\ude00\\"",'
+                 '"n":-12.5e-3,"m":18446744073709551615,"k":-9223372036854775808,"f":0.12345678901234567,'
+                 '"g":1E+2,"t":true,"u":false,"z":null,"a":[1,[],{},"' + "x" * 40 + '"]}',
+                 '[{"ab":1,"cd":"v"},{"ab":2,"cd":"w"},{"ab":3,"cdx":4},{"a\\u0062":5}]',
+                 "12345678901234567890", "-0.000000001234567890123e-7"]
+        for text in texts:
+            data = text.encode()
+            for cut in range(len(data) + 1):
+                assert outcome(probe.load_unterminated, data[:cut]) == outcome(probe.bounded_load, data[:cut]), data[:cut]
+
+    # Runs of digits are read eight at a time: every length around the multiples of
+    # eight, in the integer part, the fraction and the exponent, up to the edges of
+    # 64-bit integers and of exact doubles.
+    def test_numbers_of_every_length(self):
+        rng = random.Random(8)
+        for length in range(1, 27):
+            runs = ["9" * length, "1" + "0" * (length - 1)] + [
+                str(rng.randint(1, 9)) + "".join(rng.choice("0123456789") for _ in range(length - 1)) for _ in range(6)]
+            for digits in runs:
+                short = digits[:3]
+                for text in (digits, "-" + digits, "0." + digits, "-0.000" + digits, digits + "." + digits,
+                             short + "." + digits, digits + "e" + short[:2], "0." + digits + "E-" + short[:2],
+                             "[" + digits + "," + digits + "]", '{"n":' + digits + ".5}", digits + "x", "0" + digits):
+                    assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text
+
     @pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}])
     def test_at_and_beyond_the_bound(self, wrap):
         value = "x"
