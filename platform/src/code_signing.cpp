@@ -64,9 +64,7 @@ std::vector<unsigned char> SignContent(const std::vector<unsigned char>& content
             FailWithOpenSsl("cannot add a certificate of " + certPem.string());
     ERR_clear_error();  // the end of the file
     if (content.size() > static_cast<std::size_t>(INT32_MAX)) throw SigningError("file too large to sign");
-    // An empty vector may hold a null pointer, which OpenSSL takes for no buffer at all.
-    BioPtr data(BIO_new_mem_buf(content.empty() ? "" : static_cast<const void*>(content.data()),
-                                static_cast<int>(content.size())));
+    BioPtr data = MemoryReader(content.data(), content.size());
     if (!data) FailWithOpenSsl("out of memory");
     if (CMS_final(cms.get(), data.get(), nullptr, flags) != 1) FailWithOpenSsl("cannot compute the signature");
 

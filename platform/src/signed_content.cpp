@@ -42,9 +42,7 @@ bool SignsContentByCmsVerify(CMS_ContentInfo* cms, const unsigned char* content,
     // A memory BIO handed to CMS_verify directly is copied into one that OpenSSL 3.0
     // leaks when the block names an unknown digest; behind a null filter the copy is
     // not made.
-    // OpenSSL takes no null pointer, even for no bytes.
-    BioPtr memory(BIO_new_mem_buf(size > 0 ? content : reinterpret_cast<const unsigned char*>(""),
-                                  static_cast<int>(size)));
+    BioPtr memory = MemoryReader(content, size);
     BioPtr filter(BIO_new(BIO_f_null()));
     if (!memory || !filter) throw std::bad_alloc();
     BIO_push(filter.get(), memory.release());

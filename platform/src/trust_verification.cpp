@@ -66,7 +66,7 @@ public:
             if (found != decoded.end()) return found->second;
         }
         auto certificates = std::make_shared<Certificates>();
-        BioPtr file(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+        BioPtr file = MemoryReader(pem.data(), pem.size());
         if (!file) throw std::bad_alloc();
         while (X509Ptr cert{PEM_read_bio_X509(file.get(), nullptr, nullptr, nullptr)})
             certificates->push_back(std::move(cert));

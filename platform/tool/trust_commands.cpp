@@ -73,7 +73,7 @@ int Trust(const fs::path& root, const Arguments& arguments) {
     std::optional<std::vector<unsigned char>> bytes = VexaPlatform::ReadFileBytes(pem);
     if (!bytes) throw CommandError("cannot read " + pem.string());
 
-    VexaPlatform::BioPtr input(BIO_new_mem_buf(bytes->data(), static_cast<int>(bytes->size())));
+    VexaPlatform::BioPtr input = VexaPlatform::MemoryReader(bytes->data(), bytes->size());
     int certificates = 0;
     while (VexaPlatform::X509Ptr cert{PEM_read_bio_X509(input.get(), nullptr, nullptr, nullptr)}) ++certificates;
     ERR_clear_error();
