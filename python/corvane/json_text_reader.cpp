@@ -303,7 +303,8 @@ private:
             case '[': return Array(depth + 1);
             case '"': {
                 StringToken token;
-                return String(token) ? MakeStr(token) : nullptr;
+                if (!String(token)) return nullptr;
+                return token.escaped || token.end - token.begin > kShortValue ? MakeStr(token) : ShortValue(token);
             }
             case 't': return Consume("true") ? Py_NewRef(Py_True) : nullptr;
             case 'f': return Consume("false") ? Py_NewRef(Py_False) : nullptr;
@@ -364,7 +365,7 @@ private:
         bool ordered = true;
         bool ok = true;
         // The name cache's slot of the previous member's name.
-        std::size_t previous = NameCache::kNone;
+        std::size_t previous = StrCache::kNone;
         std::uint16_t& firstName = firstNames[static_cast<std::size_t>(depth) % kFirstNames];
         SkipWhitespace();
         if (position != end && *position == '}') {
@@ -377,13 +378,13 @@ private:
                 // Objects in a list mostly have the names of the one before, in the same
                 // order: the name that followed this one last time is tried first, on
                 // the bytes of the text, before the name is scanned and looked up.
-                const std::size_t expected = previous != NameCache::kNone ? names.Next(previous) : firstName;
-                const NameCache::Entry* known = names.Find(expected);
+                const std::size_t expected = previous != StrCache::kNone ? names.Next(previous) : firstName;
+                const StrCache::Entry* known = names.Find(expected);
                 PyRef key;
                 std::string_view name;  // the name's UTF-8 bytes, which order the members
-                std::size_t slot = NameCache::kNone;
+                std::size_t slot = StrCache::kNone;
                 if (known != nullptr && IsNameAt(expected, position)) {
-                    key.reset(Py_NewRef(known->key));
+                    key.reset(Py_NewRef(known->str));
                     name = std::string_view(position + 1, known->words.size);
                     position += known->words.size + 2;
                     slot = expected;
@@ -395,7 +396,7 @@ private:
                     name = token.Bytes();
                     if (token.escaped) name = escapedNames.emplace_front(DecodeToUtf8(token));
                 }
-                if (previous != NameCache::kNone) {
+                if (previous != StrCache::kNone) {
                     names.SetNext(previous, slot);
                 } else {
                     firstName = static_cast<std::uint16_t>(slot);
@@ -446,27 +447,47 @@ private:
         return dict.release();
     }
 
+    class StrCache;  // the strings kept for sharing, below with the other members
+
     // A member's name as a str. Documents repeat the same few names many times, so
     // the str of a name read straight from the text is kept and shared, which saves
     // building and hashing it again. slot: where the cache keeps it, or
-    // NameCache::kNone.
+    // StrCache::kNone.
     PyObject* Name(const StringToken& token, std::size_t& slot) {
-        slot = NameCache::kNone;
+        slot = StrCache::kNone;
         if (token.escaped) return MakeStr(token);  // not kept
-        const std::string_view name = token.Bytes();
-        const NameWords words = WordsOf(name);
+        return Shared(names, token, slot);
+    }
+
+    // A string value of up to kShortValue bytes read without escapes. Results repeat
+    // short values (states, units, currencies, tags, languages) as they repeat member
+    // names, so these are shared too: one str for all of them takes less memory than
+    // one each, and on a large result that saves the interpreter more time than the
+    // lookups cost. A str is immutable; sharing one changes no value a program sees.
+    static constexpr std::ptrdiff_t kShortValue = 16;  // compared whole by their NameWords
+    PyObject* ShortValue(const StringToken& token) {
+        std::size_t slot = StrCache::kNone;
+        return Shared(shortValues, token, slot);
+    }
+
+    // The str of a token read without escapes, from cache if it holds one for the same
+    // bytes, else made and kept there; slot: where it is kept (left as it is on failure).
+    PyObject* Shared(StrCache& cache, const StringToken& token, std::size_t& slot) {
+        const std::string_view bytes = token.Bytes();
+        const NameWords words = WordsOf(bytes);
         const std::size_t place = words.Slot();
-        const NameCache::Entry* entry = names.Find(place);
+        const StrCache::Entry* entry = cache.Find(place);
+        PyObject* text = nullptr;
         if (entry != nullptr && entry->words == words &&
-            (name.size() <= 16 || std::memcmp(entry->name, name.data(), name.size()) == 0)) {
-            slot = place;
-            return Py_NewRef(entry->key);
+            (bytes.size() <= 16 || std::memcmp(entry->bytes, bytes.data(), bytes.size()) == 0)) {
+            text = Py_NewRef(entry->str);
+        } else {
+            text = MakeStr(token);
+            if (text == nullptr) return nullptr;
+            cache.Put(place, {bytes.data(), words, Py_NewRef(text), StrCache::kNone});
         }
-        PyObject* key = MakeStr(token);
-        if (key == nullptr) return nullptr;
-        names.Put(place, {name.data(), words, Py_NewRef(key), NameCache::kNone});
         slot = place;
-        return key;
+        return text;
     }
 
     // Whether the string token at p (its opening quote) is the name of the filled
@@ -476,7 +497,7 @@ private:
         const std::size_t size = entry.words.size;
         if (static_cast<std::size_t>(end - p) < size + 2 || p[size + 1] != '"') return false;
         const std::string_view name(p + 1, size);
-        return WordsOf(name) == entry.words && (size <= 16 || std::memcmp(entry.name, name.data(), size) == 0);
+        return WordsOf(name) == entry.words && (size <= 16 || std::memcmp(entry.bytes, name.data(), size) == 0);
     }
 
     // A name's length and its first and last eight bytes: the whole of a name of up to
@@ -713,28 +734,29 @@ private:
     // Names decoded from escapes, for sorting their objects' members (a list, which
     // costs nothing until a name needs it and keeps every name where it is).
     std::forward_list<std::string> escapedNames;
-    // Names read so far, by a hash of their bytes. The slots are left uninitialised and
-    // a slot counts only once its bit in filled is set, so that a reader costs nothing
-    // per slot to make and to destroy: on a text of a kilobyte, zeroing and releasing
-    // every slot was a good part of the whole call.
+    // Strings read so far, by a hash of their bytes: member names, and short string
+    // values. The slots are left uninitialised and a slot counts only once its bit in
+    // filled is set, so that a reader costs nothing per slot to make and to destroy: on
+    // a text of a kilobyte, zeroing and releasing every slot was a good part of the
+    // whole call.
     static constexpr int kNameSlotBits = 8;
-    class NameCache {
+    class StrCache {
     public:
         // No slot.
         static constexpr std::uint16_t kNone = std::uint16_t{1} << kNameSlotBits;
         struct Entry {
-            const char* name;  // into the text, words.size bytes
+            const char* bytes;  // into the text, words.size bytes
             NameWords words;
-            PyObject* key;      // owned while the slot is filled
-            std::uint16_t next;  // the slot of the name that followed this one last, or kNone
+            PyObject* str;       // owned while the slot is filled
+            std::uint16_t next;  // of a name: the slot of the name that followed it last, or kNone
         };
-        NameCache() = default;
-        NameCache(const NameCache&) = delete;
-        NameCache& operator=(const NameCache&) = delete;
-        ~NameCache() {
+        StrCache() = default;
+        StrCache(const StrCache&) = delete;
+        StrCache& operator=(const StrCache&) = delete;
+        ~StrCache() {
             for (std::size_t word = 0; word < kSlots / 64; ++word) {
                 for (std::uint64_t bits = filled[word]; bits != 0; bits &= bits - 1) {
-                    Py_DECREF(entries[word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))].key);
+                    Py_DECREF(entries[word * 64 + static_cast<std::size_t>(__builtin_ctzll(bits))].str);
                 }
             }
         }
@@ -748,7 +770,7 @@ private:
         void SetNext(std::size_t slot, std::size_t next) { entries[slot].next = static_cast<std::uint16_t>(next); }
         // Takes entry's reference, releasing the one the slot held.
         void Put(std::size_t slot, const Entry& entry) {
-            if (Filled(slot)) Py_DECREF(entries[slot].key);
+            if (Filled(slot)) Py_DECREF(entries[slot].str);
             entries[slot] = entry;
             filled[slot / 64] |= std::uint64_t{1} << (slot % 64);
         }
@@ -761,13 +783,14 @@ private:
         Entry entries[kSlots];
         std::uint64_t filled[kSlots / 64] = {};
     };
-    NameCache names;
+    StrCache names;
+    StrCache shortValues;
     // The slot of the first name of the last object read at each depth (modulo).
     static constexpr std::size_t kFirstNames = 16;
-    std::uint16_t firstNames[kFirstNames] = {NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
-                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
-                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone,
-                                             NameCache::kNone, NameCache::kNone, NameCache::kNone, NameCache::kNone};
+    std::uint16_t firstNames[kFirstNames] = {StrCache::kNone, StrCache::kNone, StrCache::kNone, StrCache::kNone,
+                                             StrCache::kNone, StrCache::kNone, StrCache::kNone, StrCache::kNone,
+                                             StrCache::kNone, StrCache::kNone, StrCache::kNone, StrCache::kNone,
+                                             StrCache::kNone, StrCache::kNone, StrCache::kNone, StrCache::kNone};
 };
 
 }  // namespace

@@ -290,6 +290,40 @@ class TestDirectRouteAgreesWithReference:
             for candidate in [text, text[:cut], text[:cut] + text[cut + 1:]] + unclosed:
                 assert outcome(probe.load, candidate) == outcome(probe.bounded_load, candidate), candidate
 
+    # Short string values are shared with their equals read earlier from the same
+    # text. Values of every length around the 8 and 16 bytes that are compared whole,
+    # in every width, each also with one byte changed at every place and escaped, far
+    # more of them than the slots that keep them, as values and beside member names:
+    # the result is the reference route's, and each repeated value is one str that
+    # nothing but the result holds.
+    def test_short_values_shared_within_a_result(self):
+        rng = random.Random(16)
+        pool = []
+        for fill in ("a", "\xe9", "\u4e2d", "\U0001f600"):
+            for length in range(0, 21):
+                word = (fill * length).encode()[:length]
+                try:
+                    word.decode()
+                except UnicodeDecodeError:
+                    continue
+                pool.append(json.dumps(word.decode(), ensure_ascii=False))
+                for at in range(len(word)):
+                    changed = word[:at] + bytes([word[at] ^ 1]) + word[at + 1:]
+                    pool.append(json.dumps(changed.decode(), ensure_ascii=False))
+                pool.append(json.dumps(word.decode(), ensure_ascii=True).replace("a", "\\u0061"))
+        tokens = [rng.choice(pool) for _ in range(6000)]
+        for text in ("[" + ",".join(tokens) + "]",
+                     "[" + ",".join("{" + f'"k":{a},"v":{b}' + "}" for a, b in zip(tokens, tokens[1:])) + "]"):
+            assert outcome(probe.load, text) == outcome(probe.bounded_load, text)
+
+        result = probe.load('["EUR","CHF","EUR",["CHF","EUR"],{"c":"EUR"},"' + "EUR" * 6 + '","EU\\u0052"]')
+        assert result == ["EUR", "CHF", "EUR", ["CHF", "EUR"], {"c": "EUR"}, "EUR" * 6, "EUR"]
+        eur, chf = result[0], result[1]
+        assert result[2] is eur and result[3][1] is eur and result[4]["c"] is eur and result[3][0] is chf
+        assert result[6] is not eur  # escaped: made anew
+        # Held by its four places in the result, eur here and the call's argument.
+        assert sys.getrefcount(eur) == 4 + 2 and sys.getrefcount(chf) == 2 + 2
+
     # Every text cut at every byte and read from storage that ends where the text
     # does: each cut gives what the reference route gives, and no path reads beyond
     # the end (which the address sanitizer build reports).
