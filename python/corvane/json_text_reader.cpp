@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstring>
 #include <forward_list>
+#include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -271,7 +273,8 @@ PyObject* MakeStr(const StringToken& token) {
 // text is not one it handles (a Python error may then be set; the caller clears it).
 class Reader {
 public:
-    explicit Reader(std::string_view text) : position(text.data()), end(text.data() + text.size()) {}
+    explicit Reader(std::string_view text)
+        : position(text.data()), end(text.data() + text.size()), shareValues(text.size() >= kShareValuesFrom) {}
 
     PyObject* Document() {
         SkipWhitespace();
@@ -304,7 +307,8 @@ private:
             case '"': {
                 StringToken token;
                 if (!String(token)) return nullptr;
-                return token.escaped || token.end - token.begin > kShortValue ? MakeStr(token) : ShortValue(token);
+                const bool shared = shareValues && !token.escaped && token.end - token.begin <= kShortValue;
+                return shared ? ShortValue(token) : MakeStr(token);
             }
             case 't': return Consume("true") ? Py_NewRef(Py_True) : nullptr;
             case 'f': return Consume("false") ? Py_NewRef(Py_False) : nullptr;
@@ -459,15 +463,22 @@ private:
         return Shared(names, token, slot);
     }
 
-    // A string value of up to kShortValue bytes read without escapes. Results repeat
-    // short values (states, units, currencies, tags, languages) as they repeat member
-    // names, so these are shared too: one str for all of them takes less memory than
-    // one each, and on a large result that saves the interpreter more time than the
-    // lookups cost. A str is immutable; sharing one changes no value a program sees.
+    // A string value of up to kShortValue bytes read without escapes, in a text of at
+    // least kShareValuesFrom bytes. Results repeat short values (states, units,
+    // currencies, tags, languages) as they repeat member names, so these are shared
+    // too: one str for all of them takes less memory than one each. On a large result
+    // that saves the interpreter more time than the lookups cost, as its objects fill
+    // whole arenas of the interpreter's memory; on a small one it does not. A str is
+    // immutable: sharing one changes no value a program sees.
     static constexpr std::ptrdiff_t kShortValue = 16;  // compared whole by their NameWords
+    static constexpr std::size_t kShareValuesFrom = 64 * 1024;
     PyObject* ShortValue(const StringToken& token) {
+        if (!shortValues) {
+            shortValues.reset(new (std::nothrow) StrCache);
+            if (!shortValues) return MakeStr(token);  // not shared, then
+        }
         std::size_t slot = StrCache::kNone;
-        return Shared(shortValues, token, slot);
+        return Shared(*shortValues, token, slot);
     }
 
     // The str of a token read without escapes, from cache if it holds one for the same
@@ -722,6 +733,7 @@ private:
 
     const char* position;
     const char* end;
+    const bool shareValues;
     // Elements of the arrays being read, innermost last.
     std::vector<PyRef> pending;
     // Members of the objects being read, innermost last.
@@ -784,7 +796,9 @@ private:
         std::uint64_t filled[kSlots / 64] = {};
     };
     StrCache names;
-    StrCache shortValues;
+    // Made at the first short value of a large text: on a small one its room alone,
+    // kept in the reader, cost more than sharing saves.
+    std::unique_ptr<StrCache> shortValues;
     // The slot of the first name of the last object read at each depth (modulo).
     static constexpr std::size_t kFirstNames = 16;
     std::uint16_t firstNames[kFirstNames] = {StrCache::kNone, StrCache::kNone, StrCache::kNone, StrCache::kNone,

@@ -290,12 +290,12 @@ class TestDirectRouteAgreesWithReference:
             for candidate in [text, text[:cut], text[:cut] + text[cut + 1:]] + unclosed:
                 assert outcome(probe.load, candidate) == outcome(probe.bounded_load, candidate), candidate
 
-    # Short string values are shared with their equals read earlier from the same
-    # text. Values of every length around the 8 and 16 bytes that are compared whole,
-    # in every width, each also with one byte changed at every place and escaped, far
-    # more of them than the slots that keep them, as values and beside member names:
-    # the result is the reference route's, and each repeated value is one str that
-    # nothing but the result holds.
+    # In a large text, short string values are shared with their equals read earlier.
+    # Values of every length around the 8 and 16 bytes that are compared whole, in
+    # every width, each also with one byte changed at every place and escaped, far more
+    # of them than the slots that keep them, as values and beside member names: the
+    # result is the reference route's, and each repeated value is one str that nothing
+    # but the result holds.
     def test_short_values_shared_within_a_result(self):
         rng = random.Random(16)
         pool = []
@@ -316,8 +316,9 @@ class TestDirectRouteAgreesWithReference:
                      "[" + ",".join("{" + f'"k":{a},"v":{b}' + "}" for a, b in zip(tokens, tokens[1:])) + "]"):
             assert outcome(probe.load, text) == outcome(probe.bounded_load, text)
 
-        result = probe.load('["EUR","CHF","EUR",["CHF","EUR"],{"c":"EUR"},"' + "EUR" * 6 + '","EU\\u0052"]')
-        assert result == ["EUR", "CHF", "EUR", ["CHF", "EUR"], {"c": "EUR"}, "EUR" * 6, "EUR"]
+        long = "x" * 70_000
+        result = probe.load('["EUR","CHF","EUR",["CHF","EUR"],{"c":"EUR"},"' + "EUR" * 6 + '","EU\\u0052","' + long + '"]')
+        assert result == ["EUR", "CHF", "EUR", ["CHF", "EUR"], {"c": "EUR"}, "EUR" * 6, "EUR", long]
         eur, chf = result[0], result[1]
         assert result[2] is eur and result[3][1] is eur and result[4]["c"] is eur and result[3][0] is chf
         assert result[6] is not eur  # escaped: made anew
