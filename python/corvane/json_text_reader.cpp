@@ -97,29 +97,32 @@ void AppendUtf8(std::string& out, std::uint32_t codepoint) {
 // sequences are checked for shortest form first, so the lead byte decides).
 enum class Width { Ascii, Latin1, Ucs2, Ucs4 };
 
-// The length of the UTF-8 sequence that starts at p (a byte of 0x80 or above), with
-// width widened to hold its code point; 0 when it is not UTF-8 as the JSON library
-// accepts it (no overlong forms, no surrogates, nothing beyond U+10FFFF). Inlined into
-// the scan of non-ASCII text, where it runs once per character.
-inline __attribute__((always_inline)) int Utf8Sequence(const unsigned char* p, const unsigned char* stop,
-                                                       Width& width) {
+// The length of the UTF-8 sequence that starts at p (a byte of 0x80 or above), with its
+// code point in codepoint and width widened to hold it; 0 when it is not UTF-8 as the
+// JSON library accepts it (no overlong forms, no surrogates, nothing beyond U+10FFFF).
+// Inlined into the reading of non-ASCII text, where it runs once per character.
+inline __attribute__((always_inline)) int Utf8Decode(const unsigned char* p, const unsigned char* stop,
+                                                     Width& width, std::uint32_t& codepoint) {
     const auto continuation = [](unsigned char byte) { return (byte & 0xC0) == 0x80; };
     const unsigned char lead = *p;
     if (lead >= 0xC2 && lead <= 0xDF) {
         if (stop - p < 2 || !continuation(p[1])) return 0;
         width = std::max(width, lead <= 0xC3 ? Width::Latin1 : Width::Ucs2);
+        codepoint = ((lead & 0x1Fu) << 6) | (p[1] & 0x3Fu);
         return 2;
     }
     if (lead >= 0xE0 && lead <= 0xEF) {
         if (stop - p < 3 || !continuation(p[1]) || !continuation(p[2])) return 0;
         if ((lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] > 0x9F)) return 0;
         width = std::max(width, Width::Ucs2);
+        codepoint = ((lead & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
         return 3;
     }
     if (lead >= 0xF0 && lead <= 0xF4) {
         if (stop - p < 4 || !continuation(p[1]) || !continuation(p[2]) || !continuation(p[3])) return 0;
         if ((lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] > 0x8F)) return 0;
         width = Width::Ucs4;
+        codepoint = ((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu);
         return 4;
     }
     return 0;
@@ -189,48 +192,20 @@ inline int DecodeEscape(const char* p, std::uint32_t& codepoint) {
 }
 
 // A string token as the scan found it: its bytes between the quotes, still escaped
-// where escaped is set, with what its str needs: the number of code points and the
-// narrowest width that holds them all.
+// where escaped is set, with what its str needs: the number of code points, the
+// narrowest width that holds them all and, unless the bytes are plain ASCII as they
+// stand, the code points themselves, which the scan decoded as it checked them (they
+// stay valid until the reader scans the next string).
 struct StringToken {
     const char* begin = nullptr;
     const char* end = nullptr;
     Py_ssize_t length = 0;
     Width width = Width::Ascii;
     bool escaped = false;
+    const char32_t* decoded = nullptr;
 
     std::string_view Bytes() const { return {begin, static_cast<std::size_t>(end - begin)}; }
 };
-
-// Decodes the bytes of a token into code points of type Char: UTF-8 sequences and
-// escapes, which the scan checked.
-template <typename Char>
-void Decode(const StringToken& token, Char* out) {
-    const auto* p = reinterpret_cast<const unsigned char*>(token.begin);
-    const auto* const stop = reinterpret_cast<const unsigned char*>(token.end);
-    while (p != stop) {
-        const std::uint32_t lead = *p;
-        if (lead < 0x80) {
-            if (lead == '\\') {
-                std::uint32_t codepoint = 0;
-                p += DecodeEscape(reinterpret_cast<const char*>(p), codepoint);
-                *out++ = static_cast<Char>(codepoint);
-            } else {
-                *out++ = static_cast<Char>(lead);
-                ++p;
-            }
-        } else if (lead < 0xE0) {
-            *out++ = static_cast<Char>(((lead & 0x1F) << 6) | (p[1] & 0x3F));
-            p += 2;
-        } else if (lead < 0xF0) {
-            *out++ = static_cast<Char>(((lead & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
-            p += 3;
-        } else {
-            *out++ = static_cast<Char>(((lead & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
-                                       (p[3] & 0x3F));
-            p += 4;
-        }
-    }
-}
 
 // The UTF-8 bytes of an escaped token, for ordering member names by them.
 std::string DecodeToUtf8(const StringToken& token) {
@@ -248,6 +223,12 @@ std::string DecodeToUtf8(const StringToken& token) {
     return out;
 }
 
+// Code points into a str's characters of type Char, which hold every one of them.
+template <typename Char>
+void Narrow(const char32_t* in, Py_ssize_t length, Char* out) {
+    for (Py_ssize_t i = 0; i < length; ++i) out[i] = static_cast<Char>(in[i]);
+}
+
 // The str of a scanned token, built in its final width at once: the interpreter's
 // generic decoder starts narrow and widens (copying) at the first wider code point,
 // which costs most on the non-ASCII text that results carry.
@@ -255,16 +236,17 @@ PyObject* MakeStr(const StringToken& token) {
     static constexpr Py_UCS4 kMaxChar[] = {0x7F, 0xFF, 0xFFFF, 0x10FFFF};
     PyObject* text = PyUnicode_New(token.length, kMaxChar[static_cast<int>(token.width)]);
     if (text == nullptr) return nullptr;
+    if (token.decoded == nullptr) {
+        std::memcpy(PyUnicode_DATA(text), token.begin, static_cast<std::size_t>(token.length));
+        return text;
+    }
     switch (token.width) {
         case Width::Ascii:
-            if (!token.escaped) {
-                std::memcpy(PyUnicode_DATA(text), token.begin, static_cast<std::size_t>(token.length));
-                break;
-            }
-            [[fallthrough]];
-        case Width::Latin1: Decode(token, PyUnicode_1BYTE_DATA(text)); break;
-        case Width::Ucs2: Decode(token, PyUnicode_2BYTE_DATA(text)); break;
-        case Width::Ucs4: Decode(token, PyUnicode_4BYTE_DATA(text)); break;
+        case Width::Latin1: Narrow(token.decoded, token.length, PyUnicode_1BYTE_DATA(text)); break;
+        case Width::Ucs2: Narrow(token.decoded, token.length, PyUnicode_2BYTE_DATA(text)); break;
+        case Width::Ucs4:
+            std::memcpy(PyUnicode_4BYTE_DATA(text), token.decoded, static_cast<std::size_t>(token.length) * 4);
+            break;
     }
     return text;
 }
@@ -545,60 +527,123 @@ private:
     }
 
     // Scans a string token, checking its UTF-8 and escapes and measuring its str as
-    // it goes: plain ASCII a block of 16 bytes at a time, text in other scripts
-    // sequence by sequence.
+    // it goes: plain ASCII a block of 16 bytes at a time. A string that is more than
+    // plain ASCII is decoded in the same pass from its first other byte on.
     bool String(StringToken& token) {
         const char* p = ++position;  // "
         token.begin = p;
-        // Bytes that add no code point of their own: continuation bytes, and all but
-        // one byte of each escape.
-        std::ptrdiff_t extra = 0;
+        while (true) {
+            if (end - p >= kBlock) {
+                const unsigned offset = FirstToAttend(p);
+                p += offset;
+                if (offset == kBlock) continue;
+            } else {
+                while (p != end && IsPlain(static_cast<unsigned char>(*p))) ++p;
+                if (p == end) return false;
+            }
+            break;
+        }
+        if (*p != '"') {
+            p = DecodeRest(token, p);
+            if (p == nullptr) return false;
+        } else {
+            token.length = static_cast<Py_ssize_t>(p - token.begin);
+            token.width = Width::Ascii;
+            token.escaped = false;
+            token.decoded = nullptr;
+        }
+        token.end = p;
+        position = p + 1;
+        return true;
+    }
+
+    // The rest of a string token from p, the first byte that is not plain ASCII (an
+    // escape, a byte of another script, or a control character, which ends the
+    // reading): checks and decodes it into the decoded room, the plain ASCII before p
+    // included. Returns the closing quote, or null.
+    const char* DecodeRest(StringToken& token, const char* p) {
+        const auto prefix = static_cast<std::size_t>(p - token.begin);
+        if (!Room(0, prefix + kBlock)) return nullptr;
+        char32_t* out = decoded.get();
+        for (std::size_t i = 0; i < prefix; ++i) out[i] = static_cast<unsigned char>(token.begin[i]);
+        out += prefix;
         Width width = Width::Ascii;
         bool escaped = false;
         while (true) {
-            while (true) {
-                if (end - p >= 16) {
-                    const unsigned offset = FirstToAttend(p);
-                    p += offset;
-                    if (offset == 16) continue;
-                } else {
-                    while (p != end && IsPlain(static_cast<unsigned char>(*p))) ++p;
-                    if (p == end) return false;
-                }
-                break;
+            if (p == end) return nullptr;
+            // Room for a block or one more character.
+            if (decodedEnd - out < kBlock) {
+                const auto used = static_cast<std::size_t>(out - decoded.get());
+                if (!Room(used, kBlock)) return nullptr;
+                out = decoded.get() + used;
             }
             const auto c = static_cast<unsigned char>(*p);
-            if (c == '"') break;
-            if (c == '\\') {
-                const int size = Escape(p, width);
-                if (size == 0) return false;
-                escaped = true;
-                p += size;
-                extra += size - 1;
+            if (IsPlain(c)) {
+                if (end - p >= kBlock) {
+                    // The whole block is widened; only the plain bytes at its start count.
+                    const unsigned offset = FirstToAttend(p);
+                    for (int i = 0; i < kBlock; ++i) out[i] = static_cast<unsigned char>(p[i]);
+                    p += offset;
+                    out += offset;
+                } else {
+                    *out++ = c;
+                    ++p;
+                }
                 continue;
             }
-            if (c < 0x80) return false;  // a control character
+            if (c == '"') break;
+            std::uint32_t codepoint = 0;
+            if (c == '\\') {
+                const int size = Escape(p, width);
+                if (size == 0) return nullptr;
+                DecodeEscape(p, codepoint);
+                escaped = true;
+                *out++ = static_cast<char32_t>(codepoint);
+                p += size;
+                continue;
+            }
+            if (c < 0x80) return nullptr;  // a control character
             // Words in another script, with the single spaces or punctuation between
-            // them taken here rather than by the block scan.
+            // them taken here rather than by the block. Each character takes a byte at
+            // least, so stopping at stop keeps within the room.
+            const char* const stop = p + std::min(end - p, decodedEnd - out);
             do {
                 const auto lead = static_cast<unsigned char>(*p);
                 if (lead < 0x80) {
                     if (!IsPlain(lead) || end - p < 2 || static_cast<unsigned char>(p[1]) < 0x80) break;
+                    *out++ = lead;
                     ++p;
                     continue;
                 }
-                const int size = Utf8Sequence(reinterpret_cast<const unsigned char*>(p),
-                                              reinterpret_cast<const unsigned char*>(end), width);
-                if (size == 0) return false;
+                const int size = Utf8Decode(reinterpret_cast<const unsigned char*>(p),
+                                            reinterpret_cast<const unsigned char*>(end), width, codepoint);
+                if (size == 0) return nullptr;
+                *out++ = static_cast<char32_t>(codepoint);
                 p += size;
-                extra += size - 1;
-            } while (p != end);
+            } while (p < stop);
         }
-        token.end = p;
-        token.length = static_cast<Py_ssize_t>(p - token.begin - extra);
+        token.length = static_cast<Py_ssize_t>(out - decoded.get());
         token.width = width;
         token.escaped = escaped;
-        position = p + 1;
+        token.decoded = decoded.get();
+        return p;
+    }
+
+    // Makes the decoded room hold more code points after the first used ones, which it
+    // keeps; false when it cannot grow.
+    bool Room(std::size_t used, std::size_t more) {
+        return used + more <= static_cast<std::size_t>(decodedEnd - decoded.get()) || Grow(used, more);
+    }
+
+    // Room's growth, out of the way of the reading of characters.
+    __attribute__((noinline)) bool Grow(std::size_t used, std::size_t more) {
+        const auto capacity = static_cast<std::size_t>(decodedEnd - decoded.get());
+        const std::size_t grown = std::max({used + more, 2 * capacity, std::size_t{256}});
+        std::unique_ptr<char32_t[]> room(new (std::nothrow) char32_t[grown]);
+        if (!room) return false;
+        if (used != 0) std::memcpy(room.get(), decoded.get(), used * sizeof(char32_t));
+        decoded = std::move(room);
+        decodedEnd = decoded.get() + grown;
         return true;
     }
 
@@ -800,6 +845,10 @@ private:
     // Made at the first short value of a large text: on a small one its room alone,
     // kept in the reader, cost more than sharing saves.
     std::unique_ptr<StrCache> shortValues;
+    // The code points of the last string decoded (StringToken::decoded), and its end.
+    static constexpr int kBlock = 16;  // the bytes FirstToAttend looks at
+    std::unique_ptr<char32_t[]> decoded;
+    char32_t* decodedEnd = nullptr;
     // The slot of the first name of the last object read at each depth (modulo).
     static constexpr std::size_t kFirstNames = 16;
     std::uint16_t firstNames[kFirstNames] = {StrCache::kNone, StrCache::kNone, StrCache::kNone, StrCache::kNone,

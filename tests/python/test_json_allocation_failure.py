@@ -46,6 +46,12 @@ CHILD = textwrap.dedent("""
         # (8 bytes each) does not.
         text = "[" + ",".join(["true"] * 20_000_000) + "]"
         attempt(probe.load, text, len(text) + 64 * MB, True)
+    elif sys.argv[1] == "load-decoded":
+        # One string of 20 million CJK characters after true: the text's copy fits, the
+        # room its code points are decoded into (4 bytes each) does not, nor then the
+        # reference route's copies.
+        text = '[true,"' + "\u4e2d" * 20_000_000 + '"]'
+        attempt(probe.load, text.encode(), len(text.encode()) + 64 * MB, True)
     else:
         # The writer's members (32 bytes each) fit for 2**22 names; the growth that the
         # name True, converted by str() to a shared str, starts does not.
@@ -55,7 +61,7 @@ CHILD = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("direction", ["load", "dump"])
+@pytest.mark.parametrize("direction", ["load", "load-decoded", "dump"])
 def test_failed_growth_fails_the_call_and_keeps_no_reference(direction):
     run = subprocess.run([sys.executable, "-c", CHILD, direction], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr

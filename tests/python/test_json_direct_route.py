@@ -255,6 +255,25 @@ class TestDirectRouteAgreesWithReference:
                                      b"[" + b",".join([b"{" + token + b':1,"z":' + token + b"}"] * 2) + b"]"):
                             assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text
 
+    # A string that is more than plain ASCII is decoded as it is scanned, into room that
+    # grows as the string needs and is kept for the next: strings whose code points
+    # cross the room's first sizes at every nearby place, after plain ASCII of lengths
+    # around them, in every width and with escapes; whole, followed by a second longer
+    # one and beside member names, and spoilt by a bad byte before the closing quote.
+    @pytest.mark.parametrize("fill", ["\u4e2d", "\u0416 x", "\U0001f600", "a\u00e9", "\n\u4e2d"])
+    def test_long_strings_decoded_in_growing_room(self, fill):
+        for prefix in (0, 1, 239, 241, 255, 256, 600):
+            for size in (256, 512, 1024, 4096):
+                for length in (size - 17, size - 16, size - 1, size, size + 1, size + 15):
+                    text = "a" * prefix + (fill * length)[:max(length - prefix, 1)]
+                    token = json.dumps(text, ensure_ascii=False)
+                    longer = json.dumps(text + fill * 300, ensure_ascii=False)
+                    for document in ("[" + token + "," + longer + "," + token + "]",
+                                     "{" + token + ":" + longer + "}",
+                                     "[" + token[:-1] + '\udcff"]'):
+                        data = document.encode("utf-8", "surrogateescape")
+                        assert outcome(probe.load, data) == outcome(probe.bounded_load, data), (prefix, length)
+
     # A member name is first compared with the name that followed the previous one in
     # the object before: lists of objects whose names are drawn from a few that differ
     # by a byte, by length (one the start of another, names beyond 16 bytes that differ
