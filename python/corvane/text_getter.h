@@ -1,4 +1,5 @@
-// A quicker entry for the ClientApi methods that take one text and return one.
+// A quicker entry for the getters of ClientApi and CorvaneJson: methods that take one
+// text and return a text or, for CorvaneJson, the Python value of one.
 //
 // pybind11 calls every method through its generic dispatch: an argument tuple,
 // overload resolution, a type lookup for self. For the getters, which a program may
@@ -11,6 +12,8 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include <pybind11/pybind11.h>
 #ifdef __GLIBCXX__
@@ -22,7 +25,9 @@
 
 namespace Vexa::VexaPy {
 
-template <class Self, std::string (Self::*Member)(const std::string&)>
+// Member: a method of Self taking const std::string&; what it returns is a std::string
+// or a type that pybind11 converts.
+template <class Self, auto Member>
 class TextGetter {
 public:
     // Replaces cls.name, which pybind11 defined from Member, by the quicker entry.
@@ -66,8 +71,12 @@ private:
     // the same translators, a thread's forced unwinding goes on.
     static PyObject* Run(Self& object, const std::string& text) {
         try {
-            const std::string result = (object.*Member)(text);
-            return PyUnicode_DecodeUTF8(result.data(), static_cast<Py_ssize_t>(result.size()), nullptr);
+            auto result = (object.*Member)(text);
+            if constexpr (std::is_same_v<decltype(result), std::string>) {
+                return PyUnicode_DecodeUTF8(result.data(), static_cast<Py_ssize_t>(result.size()), nullptr);
+            } else {
+                return pybind11::cast(std::move(result)).release().ptr();
+            }
         } catch (pybind11::error_already_set& error) {
             error.restore();
 #ifdef __GLIBCXX__

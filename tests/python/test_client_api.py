@@ -122,6 +122,10 @@ class SubclassedApi(Corvane.ClientApi):
     pass
 
 
+class SubclassedJson(Corvane.CorvaneJson):
+    pass
+
+
 def outcome(call):
     try:
         return ("value", call())
@@ -129,17 +133,20 @@ def outcome(call):
         return (type(error).__name__, str(error))
 
 
+@pytest.mark.parametrize("cls, subclass", [(Corvane.ClientApi, SubclassedApi), (Corvane.CorvaneJson, SubclassedJson)])
 @pytest.mark.parametrize("method", ["GetProperties", "GetNode", "GetValue", "QueryNode"])
 @pytest.mark.parametrize("script", [
-    {"result": "caf\u00e9"}, {"result_hex": "61ff62"}, {"throw": "TimeoutException", "message": "slow"},
-    {"throw": "runtime_error", "message": "bad"}, {"throw": "json_error", "message": "{broken"},
-    {"throw": "exception", "message": ""}, {"throw": "int", "message": ""},
+    {"result": "caf\u00e9"}, {"result": '{"b":[1,2.5,"caf\u00e9"],"a":null}'}, {"result_hex": "61ff62"},
+    {"throw": "TimeoutException", "message": "slow"}, {"throw": "runtime_error", "message": "bad"},
+    {"throw": "json_error", "message": "{broken"}, {"throw": "exception", "message": ""},
+    {"throw": "int", "message": ""},
 ])
-def test_plain_text_calls_behave_as_every_other_call(double_machine, method, script):
+def test_plain_text_calls_behave_as_every_other_call(double_machine, cls, subclass, method, script):
     # A call with one str argument takes a quicker entry than a call with bytes, with a
-    # keyword or on a subclass; all of them must give the same result or error.
+    # keyword or on a subclass; all of them must give the same result or error, the
+    # text of ClientApi as the value of CorvaneJson.
     double_machine.script(**{method: script})
-    api, sub = Corvane.ClientApi(), SubclassedApi()
+    api, sub = cls(), subclass()
     quick = outcome(lambda: getattr(api, method)("p.x"))
     assert quick == outcome(lambda: getattr(api, method)(b"p.x"))
     assert quick == outcome(lambda: getattr(sub, method)("p.x"))
@@ -149,10 +156,10 @@ def test_plain_text_calls_behave_as_every_other_call(double_machine, method, scr
     assert [entry["args"] for entry in double_machine.calls(method)] == [["p.x"]] * (3 if method == "QueryNode" else 4)
 
 
-def test_plain_text_entry_keeps_the_generated_signature():
-    assert Corvane.ClientApi.GetValue.__doc__.splitlines()[0] == \
-        "GetValue(self: Corvane.ClientApi, path: str = '') -> str"
-    for bad_call in (lambda: Corvane.ClientApi.GetValue(Corvane.ClientApi.__new__(Corvane.ClientApi), 1),
-                     lambda: Corvane.ClientApi.GetValue(1, "x"), lambda: Corvane.ClientApi.GetValue()):
+@pytest.mark.parametrize("cls, returns", [(Corvane.ClientApi, "str"), (Corvane.CorvaneJson, "json")])
+def test_plain_text_entry_keeps_the_generated_signature(cls, returns):
+    name = cls.__name__
+    assert cls.GetValue.__doc__.splitlines()[0] == f"GetValue(self: Corvane.{name}, path: str = '') -> {returns}"
+    for bad_call in (lambda: cls.GetValue(cls.__new__(cls), 1), lambda: cls.GetValue(1, "x"), lambda: cls.GetValue()):
         with pytest.raises(TypeError, match=r"^GetValue\(\): incompatible function arguments"):
             bad_call()
