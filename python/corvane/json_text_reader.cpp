@@ -465,7 +465,7 @@ private:
 
     // The str of a token read without escapes, from cache if it holds one for the same
     // bytes, else made and kept there; slot: where it is kept (left as it is on failure).
-    // Inlined into the reading of names, as it was before values shared it.
+    // Inlined, as it runs for every name not found at the place expected.
     __attribute__((always_inline)) PyObject* Shared(StrCache& cache, const StringToken& token, std::size_t& slot) {
         const std::string_view bytes = token.Bytes();
         const NameWords words = WordsOf(bytes);
@@ -845,7 +845,8 @@ private:
     // Made at the first short value of a large text: on a small one its room alone,
     // kept in the reader, cost more than sharing saves.
     std::unique_ptr<StrCache> shortValues;
-    // The code points of the last string decoded (StringToken::decoded), and its end.
+    // The room for the code points of the last string decoded (StringToken::decoded),
+    // and the end of that room.
     static constexpr int kBlock = 16;  // the bytes FirstToAttend looks at
     std::unique_ptr<char32_t[]> decoded;
     char32_t* decodedEnd = nullptr;
