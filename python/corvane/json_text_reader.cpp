@@ -416,22 +416,64 @@ private:
 
     // The dict of the members from base on, by name (code point order is the order of
     // the UTF-8 bytes); of equal names the last one's value stays, at the first one's
-    // place. Sized for its members at once, with the interpreter's own call for that
-    // (outside the stable ABI, like the rest of this module, which is built for one
-    // interpreter version).
+    // place. Its table is the one for str names, whose entries keep no hash: the
+    // interpreter's call that sizes a dict at once (_PyDict_NewPresized) makes the
+    // general table for more than five members, and with it the dicts of a result of
+    // many small objects took nearly a quarter more memory than the JSON library's.
     PyObject* Dict(std::size_t base, bool ordered) {
         const auto first = members.begin() + static_cast<std::ptrdiff_t>(base);
         if (!ordered) {
             std::stable_sort(first, members.end(),
                              [](const Member& a, const Member& b) { return JsonTextBytes::Before(a.name, b.name); });
         }
-        PyRef dict(_PyDict_NewPresized(static_cast<Py_ssize_t>(members.size() - base)));
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+        const std::size_t count = members.size() - base;
+        if (count > kSmallDict && count <= kMaxNamed) return NamedDict(base);
+#endif
+        // Up to five members, and beyond kMaxNamed, the dict grows as the JSON library's do.
+        PyRef dict(PyDict_New());
         if (!dict) return nullptr;
         for (auto member = first; member != members.end(); ++member) {
             if (PyDict_SetItem(dict.get(), member->key.get(), member->value.get()) != 0) return nullptr;
         }
         return dict.release();
     }
+
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    // The interpreter sizes a dict of keyword arguments at once, with the table for str
+    // names (outside the stable ABI, like the rest of this module, which is built for
+    // one interpreter version). The members from base on are given to it as such: their
+    // names in a tuple of their count, kept by the reader. Up to five members fit the
+    // smallest table, which a new dict takes at its first member.
+    static constexpr std::size_t kSmallDict = 5;
+    static constexpr std::size_t kMaxNamed = 64;
+    PyObject* NamedDict(std::size_t base) {
+        const std::size_t count = members.size() - base;
+        PyRef& names = namesOfCount[count % kNameTuples];
+        if (!names || static_cast<std::size_t>(PyTuple_GET_SIZE(names.get())) != count) {
+            names.reset(PyTuple_New(static_cast<Py_ssize_t>(count)));
+            if (!names) return nullptr;
+            // Out of the collector's sight: a finalizer that a collection during the
+            // call runs must not find it (gc.get_objects()) with its items borrowed or
+            // null.
+            PyObject_GC_UnTrack(names.get());
+        }
+        PyObject* values[kMaxNamed];
+        for (std::size_t i = 0; i < count; ++i) {
+            // Borrowed: the members hold them until the dict does.
+            PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), members[base + i].key.get());
+            values[i] = members[base + i].value.get();
+        }
+        PyObject* dict = _PyStack_AsDict(values, names.get());
+        for (std::size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), nullptr);
+        return dict;
+    }
+    // The tuples NamedDict passes, by their size modulo kNameTuples (the objects of a
+    // result mostly have a few counts of members). Their items are null whenever
+    // NamedDict is not running, so that releasing them releases nothing else.
+    static constexpr std::size_t kNameTuples = 8;
+    PyRef namesOfCount[kNameTuples];
+#endif
 
     class StrCache;  // the strings kept for sharing, below with the other members
 

@@ -4,6 +4,7 @@ text, the same Python value (types, key order, NaN) or the same error."""
 
 import collections
 import enum
+import gc
 import json
 import math
 import random
@@ -343,6 +344,64 @@ class TestDirectRouteAgreesWithReference:
         assert result[6] is not eur  # escaped: made anew
         # Held by its four places in the result, eur here and the call's argument.
         assert sys.getrefcount(eur) == 4 + 2 and sys.getrefcount(chf) == 2 + 2
+
+    # Objects of every member count around the smallest table's five and the 64 made
+    # at once: in order, shuffled around an object of the same count, with a name
+    # repeated; several of a count in a text, the counts one after the other in one
+    # process. The value is the reference route's, the call keeps no name, and each
+    # dict of distinct names has the table of str names the JSON library's would have,
+    # in the size its growth gives or the interpreter's sizing at once gives
+    # (dict.fromkeys of it).
+    def test_objects_of_every_member_count(self):
+        def text_of(names, inner):
+            return "{" + ",".join(f'"{name}":{inner if name == "n00" else i}' for i, name in enumerate(names)) + "}"
+
+        rng = random.Random(64)
+        for count in range(70):
+            names = [f"n{i:02d}" for i in range(count)]
+            text = "[" + ",".join([text_of(names, "0"), text_of(rng.sample(names, count), text_of(names, "[]")),
+                                   text_of(names + names[count // 2:count // 2 + 1], "1")] * 2) + "]"
+            assert outcome(probe.load, text) == outcome(probe.bounded_load, text), count
+            ours, theirs = probe.load(text), json.loads(text)
+            pairs = [(ours[0], theirs[0]), (ours[1], theirs[1])] + ([(ours[1]["n00"], theirs[1]["n00"])] if count else [])
+            for a, b in pairs:
+                assert sys.getsizeof(a) in (sys.getsizeof(b), sys.getsizeof(dict.fromkeys(b))), count
+            # Each name is one str, held by the eight dicts that have it, the loop and the call.
+            assert [sys.getrefcount(name) for name in ours[0]] == [8 + 2] * count
+
+    # The collector runs at nearly every allocation of a load, each time finding a
+    # finalizer that looks at every tuple the collector can see and loads again: no
+    # tuple of a reader is among them, and both loads give the reference route's value.
+    def test_finalizers_that_load_and_look_during_a_load(self):
+        text = "[" + ",".join("{" + ",".join(f'"m{i:02d}":[{i}]' for i in range(count)) + "}"
+                              for count in (6, 7, 14, 64, 6)) + "]"
+        expected = probe.bounded_load(text)
+        seen = []
+
+        class Garbage:
+            def __init__(self):
+                self.cycle = self
+
+            def __del__(self):
+                Garbage()  # for the next collection
+                for item in gc.get_objects():
+                    if type(item) is tuple:
+                        list(item)  # takes every item: a null one ends the process
+                seen.append(probe.load(text))
+
+        enabled, threshold = gc.isenabled(), gc.get_threshold()
+        gc.enable()
+        gc.set_threshold(5)
+        try:
+            Garbage()
+            result = probe.load(text)
+        finally:
+            gc.set_threshold(*threshold)
+            if not enabled:
+                gc.disable()
+        gc.collect()
+        assert result == expected
+        assert seen and all(value == expected for value in seen)
 
     # Every text cut at every byte and read from storage that ends where the text
     # does: each cut gives what the reference route gives, and no path reads beyond
