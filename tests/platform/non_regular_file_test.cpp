@@ -190,7 +190,10 @@ protected:
 };
 
 TEST_P(NonRegularFile, IsRefusedAtOnceWithTheErrorOfAnUnreadableFile) {
-    const auto& [kind, place] = GetParam();
+    // Not a structured binding: the lambda below captures place, which C++17 allows
+    // only for a variable.
+    const Kind kind = std::get<0>(GetParam());
+    const Place& place = std::get<1>(GetParam());
     machine.TrustDevelopmentRoot();
     Scene scene{machine.Root(), machine.MakeDirectory("library") / "Signed.dll"};
     WriteBytes(scene.signedLibrary, {'\x7f', 'E', 'L', 'F', 2, 1, 1});
