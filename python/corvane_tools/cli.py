@@ -79,8 +79,9 @@ def _parser() -> argparse.ArgumentParser:
         "path", metavar="PATH", nargs="?", default="", help="the node's path (default: the root)")
     schema = command("schema", "print a schema of a node")
     schema.add_argument("path", metavar="PATH", help="the node's path")
-    schema.add_argument("type", metavar="TYPE", type=str.upper, choices=list(Corvane.SchemaType.__members__),
-                        help="the schema type: " + ", ".join(name.lower() for name in Corvane.SchemaType.__members__))
+    kinds = [name.lower() for name in Corvane.SchemaType.__members__]
+    schema.add_argument("type", metavar="TYPE", type=str.lower, choices=kinds,
+                        help="the schema type, in either case: " + ", ".join(kinds))
     command("properties", "print the framework client's properties").add_argument(
         "properties_config", metavar="CONFIG", nargs="?", default="",
         help="the properties configuration text (default: empty)")
@@ -189,11 +190,12 @@ async def _watch(client: AsyncClient, args: argparse.Namespace, output: _Output)
     return EXIT_OK
 
 
-async def _run(args: argparse.Namespace, parameters: Json, setting: Scalar | None, config: Json,
+async def _run(args: argparse.Namespace, parameters: Json, setting: Scalar | None, config: list[Json],
                executor: concurrent.futures.Executor) -> int:
     output = _Output(sys.stdout, getattr(args, "compact", False))
     try:
-        client = AsyncClient(executor=executor) if config is None else AsyncClient(config, executor=executor)
+        # --config null hands the text null to the framework, unlike no --config ("{}").
+        client = AsyncClient(*config, executor=executor)
         async with client:
             if args.command == "watch":
                 return await _watch(client, args, output)
@@ -205,7 +207,7 @@ async def _run(args: argparse.Namespace, parameters: Json, setting: Scalar | Non
             elif args.command == "query":
                 result = await client.QueryNode(args.path)
             elif args.command == "schema":
-                result = await client.GetSchema(args.path, Corvane.SchemaType.__members__[args.type])
+                result = await client.GetSchema(args.path, Corvane.SchemaType.__members__[args.type.upper()])
             elif args.command == "properties":
                 result = await client.GetProperties(args.properties_config)
             elif args.command == "set":
@@ -227,7 +229,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the corvane command; returns its exit status."""
     parser = _parser()
     args = parser.parse_args(argv)
-    config = _json_argument(parser, "--config", args.config) if hasattr(args, "config") else None
+    config = [_json_argument(parser, "--config", args.config)] if hasattr(args, "config") else []
     parameters: Json = None
     if args.command == "exec" and args.parameters is not None:
         text = sys.stdin.read() if args.parameters == "-" else args.parameters
