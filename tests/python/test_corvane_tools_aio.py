@@ -230,10 +230,12 @@ def test_order_and_count_hold_while_producer_and_consumer_race(maxsize, overflow
         assert taken[-1] == total + 1
 
 
-def test_100000_notifications_through_a_queue_of_1000_keep_memory_bounded():
+@pytest.mark.parametrize("stalled", [False, True])
+def test_100000_notifications_through_a_queue_of_1000_keep_memory_bounded(stalled):
     """The framework delivers 100 000 notifications as fast as it can while a task
-    consumes them; everything is either taken or counted as dropped, and the memory
-    that the Python side holds stays at the queue's size, not the stream's."""
+    consumes them, or while the task takes nothing until all have been delivered;
+    everything is either taken or counted as dropped, and the memory that the Python
+    side holds stays at the queue's size, not the stream's."""
     total, maxsize = 100_000, 1000
     api = Corvane.CorvaneJson(QUIET)
 
@@ -242,6 +244,9 @@ def test_100000_notifications_through_a_queue_of_1000_keep_memory_bounded():
             async with client.subscribe("demo.x", maxsize=maxsize) as subscription:
                 command = asyncio.create_task(client.ExecuteCommand(
                     "diagnostics.emit", {"source": "demo", "payload": '{"x": "%s"}' % ("v" * 100), "count": total}))
+                if stalled:
+                    await command
+                    assert subscription.pending == maxsize
                 taken = await take_all(subscription, total, lambda n: None)
                 return (await command)["deliveries"], len(taken), subscription.overflowed
 
@@ -253,6 +258,8 @@ def test_100000_notifications_through_a_queue_of_1000_keep_memory_bounded():
         tracemalloc.stop()
     assert deliveries == total
     assert taken + overflowed == total
+    if stalled:
+        assert (taken, overflowed) == (maxsize, total - maxsize)
     # Held at once: at most the queue's 1000 notifications of about 250 bytes each; the
     # stream itself would be 25 MB.
     assert peak < 4 * 1024 * 1024, peak
