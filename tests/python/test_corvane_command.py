@@ -211,3 +211,19 @@ def test_watch_into_a_reader_that_stops_ends_quietly(framework_machine):
         assert json.loads(reader.readline())["path"] == "sensors.ticks"
     _, errors = process.communicate(timeout=60)
     assert (process.returncode, errors) == (0, "")
+
+
+def test_sigint_during_a_long_command_exits_130_at_once(framework_machine):
+    """The framework's call cannot be interrupted; the program ends without waiting for
+    it (the command would sleep for ten minutes)."""
+    process = subprocess.Popen([*COMMAND, "exec", "diagnostics.sleep", '{"ms": 600000}'], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+    try:
+        # Running: the framework's two threads and the command's worker beside the main one.
+        while len(os.listdir(f"/proc/{process.pid}/task")) < 4:
+            assert process.poll() is None, process.communicate()
+        process.send_signal(signal.SIGINT)
+        out, errors = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert (process.returncode, out, errors) == (130, "", "")
