@@ -8,6 +8,7 @@ import asyncio
 import concurrent.futures
 import contextlib
 import datetime
+import io
 import json
 import os
 import sys
@@ -137,7 +138,12 @@ def _setting(parser: argparse.ArgumentParser, args: argparse.Namespace) -> Scala
 class _Output:
     def __init__(self, stream: TextIO, compact: bool) -> None:
         self.stream = stream
-        self.indent = None if compact or not stream.isatty() else 2
+        terminal = stream.isatty()
+        self.indent = None if compact or not terminal else 2
+        if not terminal and isinstance(stream, io.TextIOWrapper):
+            # JSON exchanged between programs is UTF-8; on Windows a pipe would otherwise
+            # get the ANSI code page, which lacks most characters.
+            stream.reconfigure(encoding="utf-8")
 
     def document(self, value: Json) -> None:
         self.stream.write(_dumps(value, self.indent) + "\n")
