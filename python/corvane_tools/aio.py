@@ -81,7 +81,8 @@ class Subscription:
         self._wake_pending = False
         self._ended = False
         self._used = False
-        # Loop thread only: the future the iterating task waits on while the queue is empty.
+        # The future the iterating task waits on while the queue is empty: made and
+        # resolved on the loop's thread, read by deliveries to know whether to wake it.
         self._waiter: asyncio.Future[None] | None = None
 
     @property
@@ -123,8 +124,10 @@ class Subscription:
                     break
                 if self._ended:
                     raise StopAsyncIteration
-            waiter = loop.create_future()
-            self._waiter = waiter
+                # Set under the lock with the check above: a delivery either finds the
+                # waiter and wakes it, or came before and is taken on this pass.
+                waiter = loop.create_future()
+                self._waiter = waiter
             try:
                 await waiter
             finally:
@@ -151,10 +154,11 @@ class Subscription:
                     return
                 items.popleft()
             items.append((source, payload))
-            # One wake-up on its way is enough: it drains whatever has come meanwhile,
-            # and it keeps the loop's own queue at one entry per subscription however
-            # fast the framework delivers.
-            if self._wake_pending:
+            # Only a task that waits needs waking; one that is busy finds the queue
+            # filled. One wake-up on its way is enough: it drains whatever has come
+            # meanwhile, and keeps the loop's own queue at one entry per subscription
+            # however fast the framework delivers.
+            if self._waiter is None or self._wake_pending:
                 return
             self._wake_pending = True
         try:
@@ -180,7 +184,7 @@ class Subscription:
     def _wake(self) -> None:
         with self._lock:
             self._wake_pending = False
-        waiter = self._waiter
+            waiter = self._waiter
         if waiter is not None and not waiter.done():
             waiter.set_result(None)
 
