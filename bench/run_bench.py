@@ -17,6 +17,7 @@ sample framework's own libraries where a row needs them.
 """
 
 import argparse
+import asyncio
 import datetime
 import functools
 import gc
@@ -36,6 +37,7 @@ from pathlib import Path
 
 import Corvane
 import vexa_bench
+from corvane_tools import AsyncClient
 
 try:
     import ujson
@@ -591,6 +593,68 @@ def event_rows(bench):
     return rows
 
 
+def async_rows(bench):
+    """Events through corvane_tools: notifications into an async iterator."""
+    api, budget, context = bench.json_client, bench.budget, object()
+    one, path = '{"a":1}', f"{EVENT_SOURCE}.a"
+    loop = asyncio.new_event_loop()
+    client = AsyncClient(client=api)
+
+    def fire_from_one_thread(n):
+        api.ExecuteCommand("bench.fire", {"source": EVENT_SOURCE, "payload": one, "threads": 1, "count": n})
+
+    def expect(received, n, what):
+        if len(received) != n or received[-1] != (EVENT_SOURCE, {"a": 1}, context):
+            raise BenchError(f"{what}: {len(received)} of {n} notifications, the last {received[-1:]}")
+
+    # Each side registers before its clock starts and withdraws after it stops: the
+    # other side's registration must not take the notifications meanwhile.
+    def through_iterator(n):
+        async def run():
+            # A queue that holds every notification of the repetition: none is dropped.
+            async with client.subscribe(path, context, maxsize=n) as subscription:
+                received = []
+                start = time.perf_counter_ns()
+                firing = loop.run_in_executor(None, fire_from_one_thread, n)
+                async for notification in subscription:
+                    received.append(notification)
+                    if len(received) == n:
+                        break
+                await firing
+                elapsed = time.perf_counter_ns() - start
+            expect(received, n, "async iterator")
+            return elapsed
+
+        return loop.run_until_complete(run())
+
+    def on_framework_thread(n):
+        received = []
+
+        # The same work as the iterator's consumer: the notification with its payload parsed.
+        def handler(source, payload, handler_context):
+            received.append((source, json.loads(payload), handler_context))
+
+        api.RegisterEvent(path, handler, context)
+        try:
+            start = time.perf_counter_ns()
+            fire_from_one_thread(n)
+            elapsed = time.perf_counter_ns() - start
+        finally:
+            api.UnregisterEvent(path, handler)
+        expect(received, n, "handler")
+        return elapsed
+
+    try:
+        a, b = compare(through_iterator, on_framework_thread, budget)
+    finally:
+        client.close()
+        loop.close()
+    return [Row("7-async", "notification through `AsyncClient.subscribe`'s async iterator, 1 thread",
+                "the same work in a handler on the framework thread", a, b, target=2.0,
+                note=f"{count(round(1e9 / statistics.median(a)))} vs "
+                     f"{count(round(1e9 / statistics.median(b)))} notifications/s")]
+
+
 def call_rows(bench):
     """Call overhead: a short text through ClientApi against a bare pybind11 function."""
     text = bench.text_client.GetValue("short")
@@ -710,7 +774,7 @@ class Bench:
 
 
 GROUPS = (("1", result_rows), ("2", parameter_rows), ("3", event_rows), ("4", call_rows),
-          ("5", construct_rows), ("6", catalog_rows))
+          ("5", construct_rows), ("6", catalog_rows), ("7", async_rows))
 
 
 def main():

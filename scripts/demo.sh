@@ -3,7 +3,8 @@
 # framework published in a private machine state under the build tree:
 #   1. the platform stand-in publishes the framework's device and verifies signatures;
 #   2. vexareg registers, lists and unregisters a provider;
-#   3. Python reads and sets values, runs commands and receives events through Corvane.
+#   3. Python reads and sets values, runs commands and receives events through Corvane;
+#   4. the corvane command reads a value and watches a sensor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -54,6 +55,12 @@ run /usr/bin/python3 python/corvane/demo.py
 
 step "Python: subscribe to a sensor and print a few notifications"
 run /usr/bin/python3 python/corvane/demo_events.py 3
+
+step "The corvane command: JSON from a shell"
+corvane() { /usr/bin/python3 -m corvane_tools "$@"; }   # what the wheel installs as corvane
+run corvane get settings
+run corvane watch sensors.temperature --count 3
+run corvane get no.such.path || echo "(exit status $?)"
 
 step "Python: no framework published"
 VEXA_PLATFORM_ROOT=$demo/empty-machine /usr/bin/python3 -c '

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds what the packages need and leaves in dist/:
-#   corvane-VERSION-cp311-cp311-linux_x86_64.whl   the Corvane module with its type stub,
-#       for Debian's /usr/bin/python3, built from the default build tree (build/default)
+#   corvane-VERSION-cp311-cp311-linux_x86_64.whl   the Corvane module with its type stub and
+#       corvane_tools, for Debian's /usr/bin/python3, built from the default build tree
+#       (build/default)
 #   vexa-client-VERSION-win64.zip                   the Windows product: vexareg.exe (its
-#       manifest embedded), README.txt and THIRD-PARTY-NOTICES.txt, and the Windows
-#       Corvane module with its stubs in python/; built from build/mingw
+#       manifest embedded), README.txt, LICENSE.txt and THIRD-PARTY-NOTICES.txt, and the
+#       Windows Corvane module with its stubs and corvane_tools in python/; built from
+#       build/mingw
 #   corvane-VERSION-cp311-cp311-win_amd64.whl       the Windows Corvane module for 64-bit
-#       CPython 3.11 with its type stub, from build/mingw
+#       CPython 3.11 with its type stub and corvane_tools, from build/mingw
 # VERSION is the project(VERSION) of CMakeLists.txt. Installs the Debian packages it
 # needs (as root). Usage: scripts/package.sh [--linux-only]
 set -euo pipefail
@@ -59,6 +61,9 @@ cmake --install build/mingw --component python --prefix "$stage/$name" --strip >
 exe=$stage/$name/bin/vexareg.exe
 [ -f "$exe" ] || { echo "package: no vexareg.exe was installed" >&2; exit 1; }
 grep -q 'requireAdministrator' "$exe" || { echo "package: vexareg.exe carries no manifest" >&2; exit 1; }
+for file in LICENSE.txt THIRD-PARTY-NOTICES.txt python/corvane_tools/py.typed; do
+    [ -f "$stage/$name/$file" ] || { echo "package: no $file was installed" >&2; exit 1; }
+done
 archive=$dist/$name.zip
 rm -f "$archive"
 (cd "$stage" && zip -q -r -X "$archive" "$name")

@@ -12,6 +12,9 @@ The wheel holds:
     Corvane-stubs/__init__.pyi      the same stub as a stub-only package: type checkers
                                     take an installed single-file module's types from
                                     there (a py.typed marker would need a package)
+    corvane_tools/                  the asyncio client and the corvane command, typed
+                                    (py.typed)
+and in its .dist-info the project's LICENSE and the console script "corvane".
 
 The same packing makes the win_amd64 wheel of the Windows build (Corvane.pyd in place of
 the .so), which no interpreter here can build through pip:
@@ -38,6 +41,13 @@ from pathlib import Path
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 DISTRIBUTION = "Corvane"
 SUMMARY = "Python client of the Vexa framework: values, schemas, commands, queries and events"
+LICENSE_NAME = "Apache-2.0"
+LICENSE_FILE = SOURCE_DIR / "LICENSE"
+# The pure-Python package beside the module, which the console script runs.
+TOOLS_PACKAGE = "corvane_tools/__init__.py"
+CONSOLE_SCRIPTS = {"corvane": "corvane_tools.cli:main"}
+PLATFORM_CLASSIFIERS = {"linux": "Operating System :: POSIX :: Linux",
+                        "win": "Operating System :: Microsoft :: Windows"}
 
 
 class BuildError(RuntimeError):
@@ -125,19 +135,35 @@ def _installed_python_component(build_dir, scratch):
     return [(p.relative_to(root).as_posix(), p.read_bytes(), os.access(p, os.X_OK)) for p in payload]
 
 
+def _metadata(version, python_version, tag):
+    platform = next(text for prefix, text in PLATFORM_CLASSIFIERS.items() if tag.split("-")[2].startswith(prefix))
+    classifiers = ["Development Status :: 3 - Alpha", "Environment :: Console", "Framework :: AsyncIO",
+                   "Intended Audience :: Developers", "License :: OSI Approved :: Apache Software License",
+                   platform, "Programming Language :: C++", "Programming Language :: Python :: 3",
+                   f"Programming Language :: Python :: {python_version}",
+                   "Programming Language :: Python :: Implementation :: CPython", "Typing :: Typed"]
+    lines = ["Metadata-Version: 2.1", f"Name: {DISTRIBUTION}", f"Version: {version}", f"Summary: {SUMMARY}",
+             f"License: {LICENSE_NAME}", f"License-File: {LICENSE_FILE.name}",
+             *(f"Classifier: {classifier}" for classifier in classifiers),
+             f"Requires-Python: =={python_version}.*"]
+    return "\n".join(lines) + "\n"
+
+
 def pack_wheel(wheel_directory, files, version, tag, python_version):
     """Writes the Corvane wheel of the given files for the tag (e.g. cp311-cp311-win_amd64)
     and interpreter version ("3.11"); gives the file name."""
     name = DISTRIBUTION.lower()
     dist_info = f"{name}-{version}.dist-info"
-    metadata = (f"Metadata-Version: 2.1\nName: {DISTRIBUTION}\nVersion: {version}\nSummary: {SUMMARY}\n"
-                f"Requires-Python: =={python_version}.*\n")
     wheel_info = f"Wheel-Version: 1.0\nGenerator: corvane_build\nRoot-Is-Purelib: false\nTag: {tag}\n"
+    entry_points = "[console_scripts]\n" + "".join(f"{k} = {v}\n" for k, v in CONSOLE_SCRIPTS.items())
     filename = f"{name}-{version}-{tag}.whl"
     target = Path(wheel_directory) / filename
     partial = target.with_name(filename + ".part")
     try:
-        _write_wheel(partial, files, dist_info, [("METADATA", metadata.encode()), ("WHEEL", wheel_info.encode())])
+        _write_wheel(partial, files, dist_info,
+                     [("METADATA", _metadata(version, python_version, tag).encode()),
+                      ("WHEEL", wheel_info.encode()), ("entry_points.txt", entry_points.encode()),
+                      (LICENSE_FILE.name, LICENSE_FILE.read_bytes())])
         os.replace(partial, target)
     finally:
         partial.unlink(missing_ok=True)
@@ -157,6 +183,7 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
     with tempfile.TemporaryDirectory(prefix="corvane-wheel-") as scratch:
         files = _installed_python_component(build_dir, scratch)
     _require_module(files, f"Corvane{sysconfig.get_config_var('EXT_SUFFIX')}", build_dir, sys.executable)
+    _require_module(files, TOOLS_PACKAGE, build_dir, sys.executable)
     return pack_wheel(wheel_directory, files, (build_dir / "VERSION").read_text().strip(), wheel_tag(),
                       f"{sys.version_info.major}.{sys.version_info.minor}")
 
@@ -171,6 +198,7 @@ def build_windows_wheel(build_dir, wheel_directory):
     with tempfile.TemporaryDirectory(prefix="corvane-wheel-") as scratch:
         files = _installed_python_component(build_dir, scratch)
     _require_module(files, "Corvane.pyd", build_dir, f"Windows CPython {python_version}")
+    _require_module(files, TOOLS_PACKAGE, build_dir, f"Windows CPython {python_version}")
     return pack_wheel(wheel_directory, files, (build_dir / "VERSION").read_text().strip(),
                       f"{python}-{python}-win_amd64", python_version)
 

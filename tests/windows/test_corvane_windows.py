@@ -104,11 +104,25 @@ def test_windows_wheel(wheel, tmp_path):
     dist_info = f"corvane-{version}.dist-info"
     with zipfile.ZipFile(wheel) as archive:
         files = {info.filename: archive.read(info) for info in archive.infolist()}
-    assert sorted(files) == sorted(["Corvane.pyd", "Corvane.pyi", "Corvane-stubs/__init__.pyi",
-                                    f"{dist_info}/METADATA", f"{dist_info}/WHEEL", f"{dist_info}/RECORD"])
+    source = Path(__file__).resolve().parents[2]
+    tools = sorted(f"corvane_tools/{p.name}" for p in (source / "python" / "corvane_tools").iterdir()
+                   if p.is_file() and p.name != "CMakeLists.txt")
+    assert "corvane_tools/py.typed" in tools and "corvane_tools/cli.py" in tools
+    assert sorted(files) == sorted(["Corvane.pyd", "Corvane.pyi", "Corvane-stubs/__init__.pyi", *tools,
+                                    f"{dist_info}/METADATA", f"{dist_info}/WHEEL", f"{dist_info}/RECORD",
+                                    f"{dist_info}/entry_points.txt", f"{dist_info}/LICENSE"])
+    for name in tools:
+        assert files[name] == (source / "python" / name).read_bytes(), name
+    assert files[f"{dist_info}/LICENSE"] == (source / "LICENSE").read_bytes()
+    assert files[f"{dist_info}/entry_points.txt"] == b"[console_scripts]\ncorvane = corvane_tools.cli:main\n"
     wheel_info = files[f"{dist_info}/WHEEL"].decode().splitlines()
     assert "Tag: cp311-cp311-win_amd64" in wheel_info and "Root-Is-Purelib: false" in wheel_info
-    assert "Requires-Python: ==3.11.*" in files[f"{dist_info}/METADATA"].decode().splitlines()
+    metadata = files[f"{dist_info}/METADATA"].decode().splitlines()
+    for field in ("Requires-Python: ==3.11.*", "License: Apache-2.0", "License-File: LICENSE",
+                  "Classifier: Operating System :: Microsoft :: Windows",
+                  "Classifier: Programming Language :: Python :: 3.11", "Classifier: Typing :: Typed"):
+        assert field in metadata, field
+    assert not any("POSIX" in line for line in metadata)
     rows = list(csv.reader(io.StringIO(files[f"{dist_info}/RECORD"].decode())))
     assert sorted(row[0] for row in rows) == sorted(files)
     for path, digest, size in rows:
@@ -137,3 +151,4 @@ def test_pip_takes_the_wheel_for_windows_only(wheel, tmp_path, platform, accepte
     assert (completed.returncode == 0) == accepted, completed
     if accepted:
         assert (tmp_path / "target" / "Corvane.pyd").is_file()
+        assert (tmp_path / "target" / "corvane_tools" / "py.typed").is_file()
