@@ -1,13 +1,10 @@
 // Read handles that keep a file as it is (CreateFileW with FILE_SHARE_READ alone), the
 // trust check and the load through them, and GetFullPathNameA.
-#include <csignal>
 #include <cstring>
 #include <dlfcn.h>
-#include <functional>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,30 +17,12 @@ using namespace PlatformTest;
 
 namespace {
 
-HANDLE OpenHeld(const fs::path& file) {
-    return CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 // WinVerifyTrust as the loader calls it, with the handle beside the path.
 LONG VerifyThrough(const fs::path& file, HANDLE handle) { return Vexa::VerifyFileTrust(file.wstring().c_str(), handle); }
 
 int Answer(HMODULE module) {
     auto answer = reinterpret_cast<int (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "PlatformTestAnswer")));
     return answer != nullptr ? answer() : -1;
-}
-
-// Runs `call` in a child process and reports whether it returned true within the
-// bound; a call that blocks (as an open of a FIFO would) fails instead of hanging the
-// suite.
-bool ReturnsTruePromptly(const std::function<bool()>& call) {
-    const pid_t child = fork();
-    if (child == 0) {
-        alarm(20);
-        _exit(call() ? 0 : 1);
-    }
-    int status = 0;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 class HeldFile : public ::testing::Test {
@@ -257,10 +236,13 @@ TEST_F(HeldFile, NonRegularFilesAreRefusedAtOnce) {
     const fs::path folder = machine.MakeDirectory("folder.dll");
 
     for (const fs::path& file : {fifo, socketFile, device, folder}) {
-        EXPECT_TRUE(ReturnsTruePromptly([&] {
-            return OpenHeld(file) == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
-                   LoadLibraryExA(file.c_str(), nullptr, 0) == nullptr;
-        })) << file;
+        const Outcome outcome = RunBounded([&] {
+            const bool refused = OpenHeld(file) == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
+                                 LoadLibraryExA(file.c_str(), nullptr, 0) == nullptr;
+            return std::string(refused ? "refused" : "taken");
+        });
+        EXPECT_TRUE(outcome.returned) << file << ": " << outcome.how;
+        EXPECT_EQ(outcome.result, "refused") << file;
     }
     close(listener);
 }
