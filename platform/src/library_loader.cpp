@@ -72,7 +72,8 @@ public:
         return handle;
     }
 
-    // False when the handle is not one of the modules this table loaded.
+    // False when the handle is not one of the modules this table loaded; such a handle
+    // is never handed to the dynamic loader.
     bool Free(HMODULE handle) {
         std::lock_guard<std::recursive_mutex> lock(mutex);
         for (auto entry = byPath.begin(); entry != byPath.end(); ++entry) {
@@ -181,9 +182,6 @@ BOOL FreeLibrary(HMODULE hLibModule) {
         return FALSE;
     }
     if (ModuleTable::Instance().Free(hLibModule)) return TRUE;
-    if (dlclose(hLibModule) != 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
 }
