@@ -35,6 +35,18 @@ protected:
         ASSERT_EQ(VerifyTrust(library), 0);
     }
 
+    // Loads the library and keeps it in the process past its last FreeLibrary, as a
+    // library that pins itself does; the module, freed.
+    HMODULE LoadResident() {
+        HMODULE module = LoadLibraryExA(library.c_str(), nullptr, 0);
+        EXPECT_NE(module, nullptr);
+        void* pin = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+        EXPECT_NE(pin, nullptr);
+        if (pin != nullptr) dlclose(pin);
+        EXPECT_TRUE(FreeLibrary(module));
+        return module;
+    }
+
     VexaTest::MachineState machine;
     fs::path directory;
     fs::path library;
@@ -176,13 +188,7 @@ TEST_F(HeldFile, OneModulePerFullPathCountedUntilTheLastFree) {
 // it by the descriptor name it was opened with, which a later snapshot may be given
 // again: that later load must still get its own file, never the resident module.
 TEST_F(HeldFile, AModuleThatStaysResidentIsNeverReturnedForAnotherFile) {
-    HMODULE first = LoadLibraryExA(library.c_str(), nullptr, 0);
-    ASSERT_NE(first, nullptr);
-    void* pin = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    ASSERT_NE(pin, nullptr);
-    dlclose(pin);
-    EXPECT_TRUE(FreeLibrary(first));
-
+    HMODULE first = LoadResident();
     const fs::path other = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, directory, "Other.dll");
     for (int round = 0; round < 4; ++round) {
         HMODULE second = LoadLibraryExA(other.c_str(), nullptr, 0);
@@ -192,6 +198,23 @@ TEST_F(HeldFile, AModuleThatStaysResidentIsNeverReturnedForAnotherFile) {
         ASSERT_NE(dladdr(reinterpret_cast<void*>(GetProcAddress(second, "PlatformTestAnswer")), &info), 0);
         EXPECT_EQ(fs::path(info.dli_fname), other);
         EXPECT_TRUE(FreeLibrary(second));
+    }
+}
+
+// Such a module is still the module of its own path: loading the path again returns it,
+// counted, as Windows returns a module that is still loaded, with the file held and
+// verified as the loader does it.
+TEST_F(HeldFile, AModuleThatStaysResidentIsReturnedForItsPath) {
+    HMODULE first = LoadResident();
+    for (int round = 0; round < 5; ++round) {
+        HANDLE held = OpenHeld(library);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(VerifyThrough(library, held), 0);
+        HMODULE again = LoadLibraryExA(library.c_str(), nullptr, 0);
+        EXPECT_TRUE(CloseHandle(held));
+        ASSERT_EQ(again, first) << "round " << round;
+        EXPECT_EQ(Answer(again), 42);
+        EXPECT_TRUE(FreeLibrary(again));
     }
 }
 

@@ -177,7 +177,10 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
 // ---- library loading (kernel32) ----
 // LoadLibraryExA maps a private snapshot of the file (the one a held handle took, see
 // CreateFileW, or one taken for this load) and returns the same module, counted, for
-// every load of the same full path until the last FreeLibrary. The module names its
+// every load of the same full path until the last FreeLibrary, and after it for as long
+// as the module stays in the process (one with an STB_GNU_UNIQUE symbol, or one that
+// pins itself, as a pinned module stays on Windows). FreeLibrary refuses a handle that
+// LoadLibraryExA did not give with ERROR_INVALID_HANDLE. The module names its
 // file by that path (dladdr), as GetModuleFileName would on Windows. A bare file name
 // is not found: Windows would search its default directories, which the stand-in has not.
 #define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
