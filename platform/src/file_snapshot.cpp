@@ -151,13 +151,16 @@ public:
     }
 
     HANDLE Open(const std::string& fullPath, DWORD& error) {
+        // A new snapshot is taken without the lock, as copying a file takes as long as
+        // the file is large: the other handles of the process stay usable meanwhile.
+        // When another thread took one for the same path first, its snapshot is shared
+        // and this one dropped, so that every handle of a path sees the same bytes.
+        std::shared_ptr<const Snapshot> taken = OfPath(fullPath);
+        if (!taken) taken = Snapshot::Take(fullPath, error);
+        if (!taken) return INVALID_HANDLE_VALUE;
         std::lock_guard<std::mutex> lock(mutex);
         Held& held = paths[fullPath];
-        if (!held.snapshot) held.snapshot = Snapshot::Take(fullPath, error);
-        if (!held.snapshot) {
-            paths.erase(fullPath);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (!held.snapshot) held.snapshot = std::move(taken);
         ++held.handles;
         auto handle = std::make_unique<Handle>(Handle{fullPath, held.snapshot});
         HANDLE value = handle.get();

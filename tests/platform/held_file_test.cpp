@@ -2,14 +2,17 @@
 // trust check and the load through them, and GetFullPathNameA.
 #include <cstring>
 #include <dlfcn.h>
+#include <future>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "code_signing.h"
+#include "copy_gate.h"
 #include "platform_test_support.h"
 
 namespace fs = std::filesystem;
@@ -216,6 +219,38 @@ TEST_F(HeldFile, AModuleThatStaysResidentIsReturnedForItsPath) {
         EXPECT_EQ(Answer(again), 42);
         EXPECT_TRUE(FreeLibrary(again));
     }
+}
+
+// Copying a file into its snapshot takes as long as the file is large; meanwhile every
+// other thread of the process opens, examines and closes handles as before.
+TEST_F(HeldFile, OtherHandlesDoNotWaitForACopy) {
+    const fs::path slow = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, directory, "Slow.dll");
+    const fs::path other = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, directory, "Other.dll");
+    const Outcome outcome = RunBounded([&] {
+        HANDLE held = OpenHeld(library);
+        std::promise<void> copying;
+        std::promise<void> finish;
+        std::shared_future<void> finished = finish.get_future().share();
+        CopyGate gate("/Slow.dll", [&] {
+            copying.set_value();
+            finished.wait();
+        });
+        std::thread copier([&] {
+            HANDLE handle = OpenHeld(slow);
+            if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        });
+        copying.get_future().wait();
+        std::string seen = GetFileType(held) == FILE_TYPE_DISK ? "type known" : "type unknown";
+        HANDLE another = OpenHeld(other);
+        seen += another != INVALID_HANDLE_VALUE ? "; opened" : "; not opened";
+        seen += CloseHandle(another) ? "; closed" : "; not closed";
+        seen += CloseHandle(held) ? "; closed" : "; not closed";
+        finish.set_value();
+        copier.join();
+        return seen;
+    });
+    ASSERT_TRUE(outcome.returned) << outcome.how;
+    EXPECT_EQ(outcome.result, "type known; opened; closed; closed");
 }
 
 TEST_F(HeldFile, OnlyHandlesThatKeepTheFileAsItIsAreGiven) {
