@@ -37,7 +37,11 @@ function(vexa_unloadable_library target)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND NOT WIN32)
     target_compile_options(${target} PRIVATE -fno-gnu-unique)
   endif()
-  # The framework's libraries are named Orbisk.dll and Tessaly.dll on every platform.
+  vexa_framework_library_name(${target})
+endfunction()
+
+# The framework's libraries are named Orbisk.dll and Tessaly.dll on every platform.
+function(vexa_framework_library_name target)
   set_target_properties(${target} PROPERTIES PREFIX "" SUFFIX ".dll")
 endfunction()
 

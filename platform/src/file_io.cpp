@@ -1,6 +1,7 @@
 #include "file_io.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,6 +47,45 @@ std::optional<std::vector<unsigned char>> ReadFileBytes(const std::filesystem::p
         filled += static_cast<std::size_t>(got);
     }
     bytes.resize(filled);
+    return bytes;
+}
+
+std::optional<std::size_t> SizeWithin(int file, std::size_t limit, ReadRefusal& refusal) {
+    struct stat info {};
+    if (::fstat(file, &info) != 0 || info.st_size < 0) {
+        refusal = ReadRefusal::Unreadable;
+        return std::nullopt;
+    }
+    if (static_cast<std::uintmax_t>(info.st_size) > limit) {
+        refusal = ReadRefusal::TooLarge;
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(info.st_size);
+}
+
+bool EndsHere(int file) {
+    unsigned char probe = 0;
+    for (;;) {
+        const ssize_t got = ::read(file, &probe, 1);
+        if (got < 0 && errno == EINTR) continue;
+        return got == 0;
+    }
+}
+
+std::optional<std::vector<unsigned char>> ReadFileBytesWithin(const std::filesystem::path& path, std::size_t limit) {
+    UniqueFd file = OpenRegularFileForReading(path);
+    if (!file) return std::nullopt;
+    ReadRefusal refusal{};
+    const std::optional<std::size_t> size = SizeWithin(file.get(), limit, refusal);
+    if (!size) return std::nullopt;
+    std::vector<unsigned char> bytes(*size);
+    for (std::size_t filled = 0; filled < bytes.size();) {
+        const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return std::nullopt;  // shorter than its size: being written
+        filled += static_cast<std::size_t>(got);
+    }
+    if (!EndsHere(file.get())) return std::nullopt;
     return bytes;
 }
 

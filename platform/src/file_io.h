@@ -32,6 +32,30 @@ UniqueFd OpenRegularFileForReading(const std::filesystem::path& path);
 // or is no regular file (OpenRegularFileForReading).
 std::optional<std::vector<unsigned char>> ReadFileBytes(const std::filesystem::path& path);
 
+// Why a file that someone else may have placed was not read whole.
+enum class ReadRefusal {
+    Unreadable,  // it cannot be opened or read, or is no regular file
+    TooLarge,    // it holds more than the reader's limit
+    Changed,     // it did not end where its size said: it was written while being read,
+                 // or, like the files of /proc, it has no size of its own
+};
+
+// The size of the regular file open on `file` when it holds at most `limit` bytes. Such
+// a file is read as one that nobody writes meanwhile (as on Windows, where a file open
+// for writing cannot be opened with share mode FILE_SHARE_READ): exactly that many
+// bytes, after which EndsHere must hold. A file is therefore never read beyond its
+// size, which its reader has accepted, nor its tail left out.
+std::optional<std::size_t> SizeWithin(int file, std::size_t limit, ReadRefusal& refusal);
+
+// Whether a read at the current offset of `file` finds its end. What it may read
+// instead is discarded.
+bool EndsHere(int file);
+
+// The whole content of a regular file that someone else may have placed: at most
+// `limit` bytes, and refused (never truncated) when it is larger or changes length
+// while it is read (SizeWithin).
+std::optional<std::vector<unsigned char>> ReadFileBytesWithin(const std::filesystem::path& path, std::size_t limit);
+
 // Replaces `path` by a file holding `bytes` with the given mode: written to a
 // temporary file in the same directory, flushed, then renamed over the target,
 // so a reader sees either the old or the new content. Throws FileError.

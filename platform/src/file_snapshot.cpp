@@ -2,6 +2,7 @@
 // and GetFullPathNameA.
 #include "file_snapshot.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -10,9 +11,9 @@
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "signature_format.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -38,35 +39,54 @@ DWORD OpenError(int error) {
     }
 }
 
-// Copies everything `from` holds, to its end, into `to`; the byte count, or nothing
-// when a read or write fails. The kernel copies; a plain read/write loop serves where
-// it cannot.
-std::optional<std::size_t> CopyAll(int from, int to) {
+// Copies `size` bytes of `from`, from its current offset, into `to`; false, with the
+// reason, when a read or write fails or `from` ends sooner. The kernel copies; a plain
+// read/write loop serves where it cannot.
+bool CopyExactly(int from, int to, std::size_t size, ReadRefusal& refusal) {
+    refusal = ReadRefusal::Unreadable;
     std::size_t copied = 0;
-    for (;;) {
-        const ssize_t sent = ::sendfile(to, from, nullptr, 1 << 30);
+    while (copied < size) {
+        const ssize_t sent = ::sendfile(to, from, nullptr, std::min<std::size_t>(size - copied, 1 << 30));
         if (sent > 0) {
             copied += static_cast<std::size_t>(sent);
             continue;
         }
-        if (sent == 0) return copied;
+        if (sent == 0) {
+            refusal = ReadRefusal::Changed;
+            return false;
+        }
         if (errno == EINTR) continue;
-        if (errno != EINVAL && errno != ENOSYS) return std::nullopt;
+        if (errno != EINVAL && errno != ENOSYS) return false;
         break;
     }
     char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(from, buffer, sizeof buffer);
+    while (copied < size) {
+        const ssize_t got = ::read(from, buffer, std::min(sizeof buffer, size - copied));
         if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return std::nullopt;
-        if (got == 0) return copied;
+        if (got == 0) refusal = ReadRefusal::Changed;
+        if (got <= 0) return false;
         for (ssize_t done = 0; done < got;) {
             const ssize_t put = ::write(to, buffer + done, static_cast<std::size_t>(got - done));
             if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return std::nullopt;
+            if (put <= 0) return false;
             done += put;
         }
         copied += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+// The Windows error for a file that is not read: one too large for the trust check
+// to examine, or one whose length changes while it is read, which on Windows could
+// not be opened at all while another handle writes it.
+DWORD RefusalError(ReadRefusal refusal) {
+    switch (refusal) {
+        case ReadRefusal::TooLarge:
+            return ERROR_FILE_TOO_LARGE;
+        case ReadRefusal::Changed:
+            return ERROR_SHARING_VIOLATION;
+        default:
+            return ERROR_ACCESS_DENIED;
     }
 }
 
@@ -131,13 +151,16 @@ public:
     }
 
     HANDLE Open(const std::string& fullPath, DWORD& error) {
+        // A new snapshot is taken without the lock, as copying a file takes as long as
+        // the file is large: the other handles of the process stay usable meanwhile.
+        // When another thread took one for the same path first, its snapshot is shared
+        // and this one dropped, so that every handle of a path sees the same bytes.
+        std::shared_ptr<const Snapshot> taken = OfPath(fullPath);
+        if (!taken) taken = Snapshot::Take(fullPath, error);
+        if (!taken) return INVALID_HANDLE_VALUE;
         std::lock_guard<std::mutex> lock(mutex);
         Held& held = paths[fullPath];
-        if (!held.snapshot) held.snapshot = Snapshot::Take(fullPath, error);
-        if (!held.snapshot) {
-            paths.erase(fullPath);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (!held.snapshot) held.snapshot = std::move(taken);
         ++held.handles;
         auto handle = std::make_unique<Handle>(Handle{fullPath, held.snapshot});
         HANDLE value = handle.get();
@@ -192,13 +215,16 @@ std::shared_ptr<const Snapshot> Snapshot::Take(const std::string& fullPath, DWOR
         error = OpenError(errno);
         return nullptr;
     }
-    struct stat info {};
-    if (::fstat(file.get(), &info) != 0) {
-        error = ERROR_ACCESS_DENIED;
+    // A file larger than the trust check examines is refused unread, and one that does
+    // not end at its size is refused, not truncated: neither is copied beyond that size.
+    ReadRefusal refusal{};
+    const std::optional<std::size_t> size = SizeWithin(file.get(), kLargestSignedFile, refusal);
+    if (!size) {
+        error = RefusalError(refusal);
         return nullptr;
     }
     if (std::shared_ptr<const Snapshot> kept = KeptSnapshot::Instance().Get(fullPath)) {
-        if (static_cast<std::size_t>(info.st_size) == kept->Size() && HoldsSameBytes(file.get(), *kept)) return kept;
+        if (*size == kept->Size() && HoldsSameBytes(file.get(), *kept)) return kept;
         if (::lseek(file.get(), 0, SEEK_SET) != 0) {
             error = ERROR_ACCESS_DENIED;
             return nullptr;
@@ -212,9 +238,12 @@ std::shared_ptr<const Snapshot> Snapshot::Take(const std::string& fullPath, DWOR
         error = ERROR_NOT_ENOUGH_MEMORY;
         return nullptr;
     }
-    const std::optional<std::size_t> size = CopyAll(file.get(), memory.get());
-    if (!size) {
-        error = ERROR_ACCESS_DENIED;
+    if (!CopyExactly(file.get(), memory.get(), *size, refusal)) {
+        error = RefusalError(refusal);
+        return nullptr;
+    }
+    if (!EndsHere(file.get())) {
+        error = RefusalError(ReadRefusal::Changed);
         return nullptr;
     }
     if (::fcntl(memory.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {

@@ -26,8 +26,9 @@ public:
     // snapshot of that path when the file, read to its end, equals it byte for byte
     // (comparing costs about a third of copying into new memory). Nothing, with
     // `error` set to the Windows error, when the file is missing, is no regular file
-    // (never waited on: FIFOs, sockets, devices and directories are refused at once) or
-    // cannot be read.
+    // (never waited on: FIFOs, sockets, devices and directories are refused at once),
+    // cannot be read, is larger than the trust check examines (ERROR_FILE_TOO_LARGE,
+    // refused unread) or does not end at its size (ERROR_SHARING_VIOLATION).
     static std::shared_ptr<const Snapshot> Take(const std::string& fullPath, DWORD& error);
 
     int Descriptor() const { return memory.get(); }

@@ -5,7 +5,9 @@
 // (file_snapshot.h): the one that an open read handle of this process holds for the
 // path, which is what WinVerifyTrust verified through that handle, or else one taken
 // for this load. As on Windows, loading the same full path again returns the same
-// module, counted, until the last FreeLibrary.
+// module, counted, until the last FreeLibrary, and for as long after it as the module
+// stays in the process (a library that pins itself, or one with an STB_GNU_UNIQUE
+// symbol, which GCC gives a static local of an inline function by default).
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -72,18 +74,22 @@ public:
         return handle;
     }
 
-    // False when the handle is not one of the modules this table loaded.
+    // False when the handle is not one of the modules this table loaded; such a handle
+    // is never handed to the dynamic loader.
     bool Free(HMODULE handle) {
         std::lock_guard<std::recursive_mutex> lock(mutex);
         for (auto entry = byPath.begin(); entry != byPath.end(); ++entry) {
             Module& module = entry->second;
             if (module.handle != handle) continue;
-            if (--module.loads == 0) {
-                dlclose(module.handle);
-                // Only now may the descriptor's number be reused: the dynamic loader
-                // knows the module by it.
-                byPath.erase(entry);
-            }
+            // A resident module has no loads left to release: it stays, as a pinned
+            // module does on Windows.
+            if (module.loads == 0 || --module.loads > 0) return true;
+            dlclose(module.handle);
+            // The dynamic loader knows the module by the identity of the snapshot it
+            // was mapped from, so a module that stayed would come back for every later
+            // mapping of that snapshot under any name: it stays in the table, and the
+            // next load of its path returns it, as Windows returns a module still loaded.
+            if (!StaysResident(module)) byPath.erase(entry);  // only now may its descriptor's number be reused
             return true;
         }
         return false;
@@ -98,6 +104,19 @@ private:
         std::size_t loads = 1;
     };
 
+    // Whether the module is still mapped after its last dlclose. If it is, the dynamic
+    // loader's reference taken by the probe is the table's: the next dlclose, after the
+    // module is loaded and freed again, balances it.
+    static bool StaysResident(const Module& module) {
+        const std::string name = DescriptorName(module.descriptor.get());
+        void* resident = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+        if (resident == module.handle) return true;
+        if (resident != nullptr) dlclose(resident);
+        return false;
+    }
+
+    static std::string DescriptorName(int descriptor) { return "/proc/self/fd/" + std::to_string(descriptor); }
+
     // Maps the snapshot through /proc/self/fd and names the module by the path it
     // stands for, as dladdr and the module itself then see it.
     static Module Map(const std::shared_ptr<const Snapshot>& snapshot, const std::string& fullPath) {
@@ -110,7 +129,7 @@ private:
         for (int attempt = 0; attempt < 16; ++attempt) {
             UniqueFd descriptor(::fcntl(snapshot->Descriptor(), F_DUPFD_CLOEXEC, lowest));
             if (!descriptor) return module;
-            const std::string name = "/proc/self/fd/" + std::to_string(descriptor.get());
+            const std::string name = DescriptorName(descriptor.get());
             if (void* resident = dlopen(name.c_str(), RTLD_LAZY | RTLD_NOLOAD)) {
                 dlclose(resident);
                 lowest = descriptor.get() + 1;
@@ -181,9 +200,6 @@ BOOL FreeLibrary(HMODULE hLibModule) {
         return FALSE;
     }
     if (ModuleTable::Instance().Free(hLibModule)) return TRUE;
-    if (dlclose(hLibModule) != 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
 }

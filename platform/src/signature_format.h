@@ -17,6 +17,11 @@ inline constexpr char kSignatureMagic[] = "~VexaSignature~\n";
 inline constexpr std::size_t kMagicSize = sizeof kSignatureMagic - 1;  // 16
 inline constexpr std::size_t kTrailerSize = 8 + kMagicSize;            // length + magic
 
+// The largest file that the trust check examines (2 GiB less one byte); a larger one is
+// refused as unreadable (CRYPT_E_FILE_ERROR) without being read, and so is never copied
+// into a snapshot either (file_snapshot.h).
+inline constexpr std::size_t kLargestSignedFile = 0x7FFFFFFF;
+
 struct SignatureLayout {
     enum class Kind {
         Unsigned,   // the file does not end in the magic

@@ -202,6 +202,7 @@ bool IdentifiesExactly(CMS_SignerInfo* signerInfo, X509* cert) {
 
 Verdict VerifyBytes(const unsigned char* file, std::size_t fileSize) {
     Verdict verdict;
+    if (fileSize > kLargestSignedFile) return {CRYPT_E_FILE_ERROR, {}};
     SignatureLayout layout = LocateSignature(file, fileSize);
     if (layout.kind == SignatureLayout::Kind::Unsigned) return {TRUST_E_NOSIGNATURE, {}};
     if (layout.kind == SignatureLayout::Kind::Malformed) return {CRYPT_E_BAD_ENCODE, {}};
@@ -230,7 +231,6 @@ Verdict VerifyBytes(const unsigned char* file, std::size_t fileSize) {
 
     // The digest and signature over exactly the bytes before the block; the chain
     // is checked below, against the trusted roots of the machine state.
-    if (layout.contentSize > static_cast<std::size_t>(INT32_MAX)) return {CRYPT_E_FILE_ERROR, {}};
     if (!SignsContent(cms.get(), file, layout.contentSize)) {
         verdict.status = TRUST_E_BAD_DIGEST;
         return verdict;
@@ -242,7 +242,7 @@ Verdict VerifyBytes(const unsigned char* file, std::size_t fileSize) {
 
 Verdict VerifyPath(const std::string& path) {
     OpenSslErrorScope errors;
-    std::optional<std::vector<unsigned char>> file = ReadFileBytes(path);
+    std::optional<std::vector<unsigned char>> file = ReadFileBytesWithin(path, kLargestSignedFile);
     if (!file) return {CRYPT_E_FILE_ERROR, {}};
     return VerifyBytes(file->data(), file->size());
 }

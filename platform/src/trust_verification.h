@@ -7,8 +7,9 @@
 //                                 path, a path that is no Unicode text, an unknown state action
 //   TRUST_E_ACTION_UNKNOWN        an action other than WINTRUST_ACTION_GENERIC_VERIFY_V2
 //   TRUST_E_SUBJECT_FORM_UNKNOWN  a subject other than a file (dwUnionChoice)
-//   CRYPT_E_FILE_ERROR            the file cannot be opened or read, is no regular file, or
-//                                 holds 2 GiB or more before its signature
+//   CRYPT_E_FILE_ERROR            the file cannot be opened or read, is no regular file, is
+//                                 2 GiB or larger (kLargestSignedFile), or changes length
+//                                 while it is read (it is never read beyond that size)
 //   TRUST_E_NOSIGNATURE           the file does not end in the signature trailer
 //   CRYPT_E_BAD_ENCODE            a malformed trailer or block: length zero or beyond
 //                                 the file, DER that is truncated, garbage or has bytes

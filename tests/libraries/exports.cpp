@@ -8,6 +8,9 @@
 //   VEXA_TEST_REVISION=<n>            the interface revision (default 3)
 //   VEXA_TEST_CREATE_RETURNS_NULL     the create export returns no object
 //   VEXA_TEST_PRIVATE_RUNTIME         linked with a private copy of the C++ runtime
+//   VEXA_TEST_GNU_UNIQUE              count and record creations in a static local of an
+//                                     inline function (built without -fno-gnu-unique, which
+//                                     pins the library)
 // At run time, environment variables make an export throw what they describe (see
 // throw_described.h): VEXA_TEST_CREATE_THROW, VEXA_TEST_DESTROY_THROW (after the
 // object is deleted), VEXA_TEST_REVISION_THROW and VEXA_TEST_BUILD_TYPE_THROW.
@@ -67,9 +70,21 @@ __attribute__((destructor)) static void RecordUnload() {
 // load, so only the signature check can keep it out.
 VEXA_LIBRARY_EXPORT __attribute__((used)) const char vexaTestTamperTarget[] = "VEXA-TAMPER-TARGET";
 
+#ifdef VEXA_TEST_GNU_UNIQUE
+// GCC gives the static local of an exported inline function an STB_GNU_UNIQUE symbol,
+// and the dynamic loader never unloads a library that defines one.
+__attribute__((visibility("default"))) inline int& Creations() {
+    static int creations = 0;
+    return creations;
+}
+#endif
+
 #ifndef VEXA_TEST_OMIT_CREATE
 VEXA_LIBRARY_EXPORT Api* VEXA_TEST_EXPORT_NAME(Create)(std::string& configuration) {
     Record("create(" + configuration + ")");
+#ifdef VEXA_TEST_GNU_UNIQUE
+    Record("creation " + std::to_string(++Creations()));
+#endif
     ThrowIfEnvironmentAsks("VEXA_TEST_CREATE_THROW");
 #ifdef VEXA_TEST_CREATE_RETURNS_NULL
     return nullptr;

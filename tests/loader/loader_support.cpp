@@ -32,7 +32,7 @@ fs::path BuiltLibrary(const std::string& target) { return fs::path(LOADER_TEST_L
 
 bool PlatformBuildsLibrary(const std::string& target) {
 #ifdef _WIN32
-    return target != "loader_signed_text";
+    return target != "loader_signed_text" && target != "loader_client_pinned";
 #else
     (void)target;
     return true;

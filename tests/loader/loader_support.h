@@ -18,7 +18,8 @@ std::filesystem::path BuiltLibrary(const std::string& target);
 
 // Whether the build of this platform makes the test library: the Windows build has no
 // signed file that is not a library (loader_signed_text), as Authenticode signs only
-// file types it knows. Every other library is built everywhere.
+// file types it knows, and no library pinned by an STB_GNU_UNIQUE symbol
+// (loader_client_pinned), an ELF matter. Every other library is built everywhere.
 bool PlatformBuildsLibrary(const std::string& target);
 
 // Sets an environment variable for its lifetime and restores the previous state.

@@ -59,6 +59,29 @@ TEST_F(LoaderClientApi, EachWrapperBindsAndCreatesOnItsOwn) {
     EXPECT_EQ(Recorded().size(), 10u);
 }
 
+// A library that stays in the process after its last FreeLibrary (GCC pins one with an
+// STB_GNU_UNIQUE symbol unless told otherwise) binds again for every wrapper: loading
+// its path returns the module still loaded, whose state carries on, and the trust check
+// still judges the file each time.
+TEST_F(LoaderClientApi, AResidentLibraryBindsAgainForEveryWrapper) {
+    if (!LoaderTest::PlatformBuildsLibrary("loader_client_pinned")) GTEST_SKIP() << "not built on this platform";
+    const fs::path library = Install("loader_client_pinned", "Tessaly.dll");
+    Lines expected{"load"};
+    for (int round = 1; round <= 5; ++round) {
+        SCOPED_TRACE(round);
+        Vexa::ClientApi api;
+        EXPECT_EQ(api.GetValue("here"), "GetValue(here)");
+        expected.insert(expected.end(), {"build type", "revision", "create({})", "creation " + std::to_string(round),
+                                         "GetValue(here)", "destroy"});
+    }
+    EXPECT_EQ(Recorded(), expected) << "loaded once, never unloaded, bound five times";
+
+    fs::copy_file(LoaderTest::BuiltLibrary("loader_client_unsigned"), library, fs::copy_options::overwrite_existing);
+    ExpectConstructionFails<Vexa::FrameworkException>(
+        [] { Vexa::ClientApi api; }, "Failed to load library: Tessaly.dll : 42 : Invalid Digital Signature", 100);
+    EXPECT_EQ(Recorded(), expected);
+}
+
 TEST_F(LoaderClientApi, WithoutFrameworkDirectoryNothingIsLoaded) {
     ExpectConstructionFails<Vexa::VexaException>([] { Vexa::ClientApi api; }, "Error Locating Framework Directory",
                                                  1);

@@ -90,6 +90,34 @@ TEST(LibraryLoader, FailuresSetTheLastError) {
     EXPECT_FALSE(FreeLibrary(nullptr));
 }
 
+// A handle that the module table did not give (one of the dynamic loader's own, one of
+// a module already freed, or no module's at all) is refused as on Windows and never
+// reaches the dynamic loader, which would unload another's library or follow a stale
+// pointer.
+TEST(LibraryLoader, FreeLibraryRefusesHandlesItDidNotGive) {
+    const Outcome outcome = RunBounded([] {
+        std::string seen;
+        const auto release = [&](const char* whose, HMODULE handle) {
+            SetLastError(ERROR_SUCCESS);
+            const bool freed = FreeLibrary(handle) != FALSE;
+            seen += std::string(whose) + (freed ? " freed; " : " refused " + std::to_string(GetLastError()) + "; ");
+        };
+        void* own = dlopen(PLATFORM_TEST_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        release("the dynamic loader's", static_cast<HMODULE>(own));
+        seen += IsMapped(PLATFORM_TEST_LIBRARY) ? "still mapped; " : "unmapped; ";
+        if (own != nullptr) dlclose(own);
+        HMODULE module = LoadLibraryExA(PLATFORM_TEST_LIBRARY, nullptr, 0);
+        FreeLibrary(module);
+        release("a freed module's", module);
+        int notAModule = 0;
+        release("no module's", reinterpret_cast<HMODULE>(&notAModule));
+        return seen;
+    });
+    ASSERT_TRUE(outcome.returned) << outcome.how;
+    EXPECT_EQ(outcome.result,
+              "the dynamic loader's refused 6; still mapped; a freed module's refused 6; no module's refused 6; ");
+}
+
 TEST(LibraryLoader, LastErrorBelongsToTheThread) {
     SetLastError(ERROR_MORE_DATA);
     std::thread other([] {

@@ -1,18 +1,18 @@
 // Read handles that keep a file as it is (CreateFileW with FILE_SHARE_READ alone), the
 // trust check and the load through them, and GetFullPathNameA.
-#include <csignal>
 #include <cstring>
 #include <dlfcn.h>
-#include <functional>
+#include <future>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "code_signing.h"
+#include "copy_gate.h"
 #include "platform_test_support.h"
 
 namespace fs = std::filesystem;
@@ -20,30 +20,12 @@ using namespace PlatformTest;
 
 namespace {
 
-HANDLE OpenHeld(const fs::path& file) {
-    return CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 // WinVerifyTrust as the loader calls it, with the handle beside the path.
 LONG VerifyThrough(const fs::path& file, HANDLE handle) { return Vexa::VerifyFileTrust(file.wstring().c_str(), handle); }
 
 int Answer(HMODULE module) {
     auto answer = reinterpret_cast<int (*)()>(reinterpret_cast<void*>(GetProcAddress(module, "PlatformTestAnswer")));
     return answer != nullptr ? answer() : -1;
-}
-
-// Runs `call` in a child process and reports whether it returned true within the
-// bound; a call that blocks (as an open of a FIFO would) fails instead of hanging the
-// suite.
-bool ReturnsTruePromptly(const std::function<bool()>& call) {
-    const pid_t child = fork();
-    if (child == 0) {
-        alarm(20);
-        _exit(call() ? 0 : 1);
-    }
-    int status = 0;
-    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 class HeldFile : public ::testing::Test {
@@ -54,6 +36,18 @@ protected:
         library = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, directory, "Held.dll");
         VexaPlatform::SignFile(library, DevelopmentSigner().key, DevelopmentSigner().cert);
         ASSERT_EQ(VerifyTrust(library), 0);
+    }
+
+    // Loads the library and keeps it in the process past its last FreeLibrary, as a
+    // library that pins itself does; the module, freed.
+    HMODULE LoadResident() {
+        HMODULE module = LoadLibraryExA(library.c_str(), nullptr, 0);
+        EXPECT_NE(module, nullptr);
+        void* pin = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+        EXPECT_NE(pin, nullptr);
+        if (pin != nullptr) dlclose(pin);
+        EXPECT_TRUE(FreeLibrary(module));
+        return module;
     }
 
     VexaTest::MachineState machine;
@@ -197,13 +191,7 @@ TEST_F(HeldFile, OneModulePerFullPathCountedUntilTheLastFree) {
 // it by the descriptor name it was opened with, which a later snapshot may be given
 // again: that later load must still get its own file, never the resident module.
 TEST_F(HeldFile, AModuleThatStaysResidentIsNeverReturnedForAnotherFile) {
-    HMODULE first = LoadLibraryExA(library.c_str(), nullptr, 0);
-    ASSERT_NE(first, nullptr);
-    void* pin = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-    ASSERT_NE(pin, nullptr);
-    dlclose(pin);
-    EXPECT_TRUE(FreeLibrary(first));
-
+    HMODULE first = LoadResident();
     const fs::path other = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, directory, "Other.dll");
     for (int round = 0; round < 4; ++round) {
         HMODULE second = LoadLibraryExA(other.c_str(), nullptr, 0);
@@ -214,6 +202,55 @@ TEST_F(HeldFile, AModuleThatStaysResidentIsNeverReturnedForAnotherFile) {
         EXPECT_EQ(fs::path(info.dli_fname), other);
         EXPECT_TRUE(FreeLibrary(second));
     }
+}
+
+// Such a module is still the module of its own path: loading the path again returns it,
+// counted, as Windows returns a module that is still loaded, with the file held and
+// verified as the loader does it.
+TEST_F(HeldFile, AModuleThatStaysResidentIsReturnedForItsPath) {
+    HMODULE first = LoadResident();
+    for (int round = 0; round < 5; ++round) {
+        HANDLE held = OpenHeld(library);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(VerifyThrough(library, held), 0);
+        HMODULE again = LoadLibraryExA(library.c_str(), nullptr, 0);
+        EXPECT_TRUE(CloseHandle(held));
+        ASSERT_EQ(again, first) << "round " << round;
+        EXPECT_EQ(Answer(again), 42);
+        EXPECT_TRUE(FreeLibrary(again));
+    }
+}
+
+// Copying a file into its snapshot takes as long as the file is large; meanwhile every
+// other thread of the process opens, examines and closes handles as before.
+TEST_F(HeldFile, OtherHandlesDoNotWaitForACopy) {
+    const fs::path slow = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, directory, "Slow.dll");
+    const fs::path other = VexaTest::MachineState::Stage(PLATFORM_TEST_LIBRARY, directory, "Other.dll");
+    const Outcome outcome = RunBounded([&] {
+        HANDLE held = OpenHeld(library);
+        std::promise<void> copying;
+        std::promise<void> finish;
+        std::shared_future<void> finished = finish.get_future().share();
+        CopyGate gate("/Slow.dll", [&] {
+            copying.set_value();
+            finished.wait();
+        });
+        std::thread copier([&] {
+            HANDLE handle = OpenHeld(slow);
+            if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        });
+        copying.get_future().wait();
+        std::string seen = GetFileType(held) == FILE_TYPE_DISK ? "type known" : "type unknown";
+        HANDLE another = OpenHeld(other);
+        seen += another != INVALID_HANDLE_VALUE ? "; opened" : "; not opened";
+        seen += CloseHandle(another) ? "; closed" : "; not closed";
+        seen += CloseHandle(held) ? "; closed" : "; not closed";
+        finish.set_value();
+        copier.join();
+        return seen;
+    });
+    ASSERT_TRUE(outcome.returned) << outcome.how;
+    EXPECT_EQ(outcome.result, "type known; opened; closed; closed");
 }
 
 TEST_F(HeldFile, OnlyHandlesThatKeepTheFileAsItIsAreGiven) {
@@ -257,10 +294,13 @@ TEST_F(HeldFile, NonRegularFilesAreRefusedAtOnce) {
     const fs::path folder = machine.MakeDirectory("folder.dll");
 
     for (const fs::path& file : {fifo, socketFile, device, folder}) {
-        EXPECT_TRUE(ReturnsTruePromptly([&] {
-            return OpenHeld(file) == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
-                   LoadLibraryExA(file.c_str(), nullptr, 0) == nullptr;
-        })) << file;
+        const Outcome outcome = RunBounded([&] {
+            const bool refused = OpenHeld(file) == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED &&
+                                 LoadLibraryExA(file.c_str(), nullptr, 0) == nullptr;
+            return std::string(refused ? "refused" : "taken");
+        });
+        EXPECT_TRUE(outcome.returned) << file << ": " << outcome.how;
+        EXPECT_EQ(outcome.result, "refused") << file;
     }
     close(listener);
 }

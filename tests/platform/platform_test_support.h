@@ -1,10 +1,17 @@
 // Helpers shared by the stand-in's tests.
 #pragma once
 
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <stdexcept>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include <vexa_platform/windows.h>
@@ -48,6 +55,71 @@ inline void WriteBytes(const std::filesystem::path& path, const std::vector<unsi
 inline std::string ReadText(const std::filesystem::path& path) {
     std::vector<unsigned char> bytes = ReadBytes(path);
     return {bytes.begin(), bytes.end()};
+}
+
+// How a call that RunBounded ran ended.
+struct Outcome {
+    bool returned = false;  // the call returned what `result` holds
+    std::string result;
+    std::string how;  // how the child ended otherwise (exit status 2: the call threw)
+};
+
+// A call that blocks would block the test for ever; it runs in a child that an alarm
+// ends instead. The bound is generous, for loaded machines and sanitizer builds: what
+// the tests wait for takes microseconds.
+inline constexpr unsigned kSecondsBeforeAHangCounts = 60;
+
+// Runs `call` in a child process that an alarm ends if the call does not return; the
+// text it returns comes back through a pipe.
+inline Outcome RunBounded(const std::function<std::string()>& call) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork");
+    if (child == 0) {
+        // The child never returns into the test framework, whatever the call does.
+        ::close(ends[0]);
+        ::alarm(kSecondsBeforeAHangCounts);
+        try {
+            const std::string result = call();
+            for (std::size_t done = 0; done < result.size();) {
+                const ssize_t put = ::write(ends[1], result.data() + done, result.size() - done);
+                if (put < 0 && errno == EINTR) continue;
+                if (put <= 0) ::_exit(1);
+                done += static_cast<std::size_t>(put);
+            }
+            ::_exit(0);
+        } catch (...) {
+            ::_exit(2);
+        }
+    }
+    ::close(ends[1]);
+    Outcome outcome;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(ends[0], buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        outcome.result.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(ends[0]);
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    outcome.returned = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM)
+        outcome.how = "still waiting after " + std::to_string(kSecondsBeforeAHangCounts) + " s";
+    else if (WIFSIGNALED(status))
+        outcome.how = "killed by signal " + std::to_string(WTERMSIG(status));
+    else
+        outcome.how = "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    return outcome;
+}
+
+// A read handle that keeps the file as it is, as the loader opens one.
+inline HANDLE OpenHeld(const std::filesystem::path& file) {
+    return CreateFileW(file.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // WinVerifyTrust the way the loader calls it.

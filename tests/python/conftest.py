@@ -62,6 +62,16 @@ class MachineState:
     def library(self, name="Tessaly.dll"):
         return self.install_dir / name
 
+    @classmethod
+    def publishing(cls, root, library):
+        """A machine state that trusts the development root and publishes the built
+        library as Tessaly.dll."""
+        machine = cls(root)
+        machine.trust_development_root()
+        machine.stage(library)
+        machine.publish()
+        return machine
+
 
 class ScriptedMachine(MachineState):
     """A machine state whose Tessaly.dll is the scripted test double.

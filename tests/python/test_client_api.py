@@ -1,11 +1,15 @@
 """ClientApi: the texts and values that reach the client library, and the texts that
 come back."""
 
+import os
+import subprocess
+import sys
 from decimal import Decimal
 
 import pytest
 
 import Corvane
+from conftest import MachineState
 
 
 @pytest.fixture
@@ -163,3 +167,34 @@ def test_plain_text_entry_keeps_the_generated_signature(cls, returns):
     for bad_call in (lambda: cls.GetValue(cls.__new__(cls), 1), lambda: cls.GetValue(1, "x"), lambda: cls.GetValue()):
         with pytest.raises(TypeError, match=r"^GetValue\(\): incompatible function arguments"):
             bad_call()
+
+
+# A client library that stays in the process after its last release: GCC gives the
+# static local of an inline function an STB_GNU_UNIQUE symbol unless told otherwise, and
+# the dynamic loader never unloads a library that defines one. Bound in a child
+# interpreter, which the library then stays in.
+PINNED_CLIENT = os.environ.get("VEXA_PINNED_CLIENT", "")
+
+PINNED_CHILD = """
+import Corvane
+for round in range(5):
+    api = Corvane.ClientApi()
+    print(api.GetValue("here"))
+    del api
+"""
+
+
+def test_a_resident_client_library_binds_for_every_client(tmp_path):
+    if not PINNED_CLIENT:
+        pytest.fail("VEXA_PINNED_CLIENT names no library")
+    machine = MachineState.publishing(tmp_path / "machine", PINNED_CLIENT)
+    record = tmp_path / "record"
+    env = dict(os.environ, VEXA_PLATFORM_ROOT=str(machine.root), VEXA_TEST_RECORD_FILE=str(record))
+    child = subprocess.run([sys.executable, "-c", PINNED_CHILD], env=env, capture_output=True, text=True,
+                           timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == ["GetValue(here)"] * 5
+    # Loaded once and left only when the process ended; its count of creations carried on.
+    bound = [["build type", "revision", "create({})", f"creation {n}", "GetValue(here)", "destroy"]
+             for n in range(1, 6)]
+    assert record.read_text().splitlines() == ["load", *sum(bound, []), "unload"]

@@ -139,10 +139,7 @@ def test_library_with_private_runtime_throwing_from_an_export(tmp_path, monkeypa
                                                               python, text):
     if not PRIVATE_RUNTIME_CLIENT:
         pytest.fail("VEXA_PRIVATE_RUNTIME_CLIENT names no library")
-    machine = MachineState(tmp_path / "machine")
-    machine.trust_development_root()
-    machine.stage(PRIVATE_RUNTIME_CLIENT)
-    machine.publish()
+    machine = MachineState.publishing(tmp_path / "machine", PRIVATE_RUNTIME_CLIENT)
     env = dict(os.environ, VEXA_PLATFORM_ROOT=str(machine.root))
     env[f"VEXA_TEST_{export}_THROW"] = thrown
     child = subprocess.run([sys.executable, "-c", PRIVATE_RUNTIME_CHILD, class_name], env=env,

@@ -115,12 +115,14 @@ CONFIGRET CM_Open_Device_Interface_Key_ExA(LPCSTR pszDeviceInterface, REGSAM sam
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_SHARING_VIOLATION 32L
 #define ERROR_BAD_NETPATH 53L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_BAD_EXE_FORMAT 193L
+#define ERROR_FILE_TOO_LARGE 223L
 #define ERROR_MORE_DATA 234L
 
 #define REG_NONE 0u
@@ -148,7 +150,11 @@ BOOL HeapFree(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem);
 // that path shares the snapshot, WinVerifyTrust given the handle verifies it, and
 // LoadLibraryExA of the path maps it. Other processes may change the file on disk, as
 // Windows would refuse them to; this process no longer sees it. Files that are not
-// regular files are refused at once with ERROR_ACCESS_DENIED, never waited on.
+// regular files are refused at once with ERROR_ACCESS_DENIED, never waited on; a file
+// larger than WinVerifyTrust examines (2 GiB less one byte) with ERROR_FILE_TOO_LARGE,
+// unread; and one that does not end at its size (written meanwhile, or without a size,
+// as the files of /proc) with ERROR_SHARING_VIOLATION, as Windows refuses a file that
+// another handle writes. No file is read beyond its size.
 struct SECURITY_ATTRIBUTES;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 
@@ -177,7 +183,10 @@ DWORD GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, L
 // ---- library loading (kernel32) ----
 // LoadLibraryExA maps a private snapshot of the file (the one a held handle took, see
 // CreateFileW, or one taken for this load) and returns the same module, counted, for
-// every load of the same full path until the last FreeLibrary. The module names its
+// every load of the same full path until the last FreeLibrary, and after it for as long
+// as the module stays in the process (one with an STB_GNU_UNIQUE symbol, or one that
+// pins itself, as a pinned module stays on Windows). FreeLibrary refuses a handle that
+// LoadLibraryExA did not give with ERROR_INVALID_HANDLE. The module names its
 // file by that path (dladdr), as GetModuleFileName would on Windows. A bare file name
 // is not found: Windows would search its default directories, which the stand-in has not.
 #define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000u
