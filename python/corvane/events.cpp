@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/exceptions.h"
+#include "python/corvane/forked_process.h"
 #include "python/corvane/py_ref.h"
 #include "python/corvane/python_error.h"
 
@@ -216,19 +217,14 @@ void CloseEvents() {
 void ForgetOtherThreadsDispatches() { inFlight.store(dispatchesOnThisThread); }
 
 // Installs the hooks once per process. The exit hook counts as installed as soon as
-// atexit has it, whatever happens after, so that it is never added twice. Fork, and
-// os.register_at_fork with it, exists only on some systems (not on Windows); where it
-// does not, there is no child to fix up and events work all the same.
+// atexit has it, whatever happens after, so that it is never added twice.
 void InstallExitHooks(Registry& table) {
     if (table.exitHooksInstalled) {
         return;
     }
     py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEvents));
     table.exitHooksInstalled = true;
-    const py::module_ os = py::module_::import("os");
-    if (py::hasattr(os, "register_at_fork")) {
-        os.attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(&ForgetOtherThreadsDispatches));
-    }
+    RunInForkedChildren(&ForgetOtherThreadsDispatches);
 }
 
 py::str DecodeUtf8(const char* text) {
