@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/exceptions.h"
+#include "python/corvane/forked_process.h"
 #include "python/corvane/py_ref.h"
 #include "python/corvane/python_error.h"
 
@@ -80,16 +81,16 @@ public:
     // table is consistent again.
     void Release(PathEntry& entry, std::vector<py::object>& released) {
         for (PyObject* context : entry.contexts) {
-            auto claims = byObject.find(context);
-            if (claims == byObject.end() || --claims->second.paths != 0) {
-                continue;
-            }
-            auto held = byToken.find(claims->second.token);
-            released.push_back(std::move(held->second));
-            byToken.erase(held);
-            byObject.erase(claims);
+            Unclaim(context, released);
         }
         entry.contexts.clear();
+    }
+
+    // Gives up the path's claim on one context, as Release does for all of them.
+    void Release(PathEntry& entry, PyObject* context, std::vector<py::object>& released) {
+        if (entry.contexts.erase(context) != 0) {
+            Unclaim(context, released);
+        }
     }
 
     // The context of a token not withdrawn, or null.
@@ -122,6 +123,17 @@ public:
     }
 
 private:
+    void Unclaim(PyObject* context, std::vector<py::object>& released) {
+        auto claims = byObject.find(context);
+        if (claims == byObject.end() || --claims->second.paths != 0) {
+            return;
+        }
+        auto held = byToken.find(claims->second.token);
+        released.push_back(std::move(held->second));
+        byToken.erase(held);
+        byObject.erase(claims);
+    }
+
     struct Claims {
         Token token;
         std::size_t paths;  // the paths whose registrations were made with it
@@ -216,19 +228,14 @@ void CloseEvents() {
 void ForgetOtherThreadsDispatches() { inFlight.store(dispatchesOnThisThread); }
 
 // Installs the hooks once per process. The exit hook counts as installed as soon as
-// atexit has it, whatever happens after, so that it is never added twice. Fork, and
-// os.register_at_fork with it, exists only on some systems (not on Windows); where it
-// does not, there is no child to fix up and events work all the same.
+// atexit has it, whatever happens after, so that it is never added twice.
 void InstallExitHooks(Registry& table) {
     if (table.exitHooksInstalled) {
         return;
     }
     py::module_::import("atexit").attr("register")(py::cpp_function(&CloseEvents));
     table.exitHooksInstalled = true;
-    const py::module_ os = py::module_::import("os");
-    if (py::hasattr(os, "register_at_fork")) {
-        os.attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(&ForgetOtherThreadsDispatches));
-    }
+    RunInForkedChildren(&ForgetOtherThreadsDispatches);
 }
 
 py::str DecodeUtf8(const char* text) {
@@ -376,16 +383,58 @@ py::object FailurePlace(const py::object& calling) {
     return py::str("Corvane event dispatch");
 }
 
+// Takes back what a registration of path added to the table: handler and the path's
+// claim on context (each null when it was there before), and the path's entry when
+// pathAdded and no handler is left under it. Handlers that the library ran meanwhile
+// may have changed the entry, or withdrawn it: what they left stands.
+void WithdrawAdditions(const std::string& path, PyObject* handler, PyObject* context, bool pathAdded,
+                       std::vector<py::object>& released) {
+    Registry& table = Table();
+    auto place = table.eventHandlers.find(path);
+    if (place == table.eventHandlers.end()) {
+        return;
+    }
+    PathEntry& entry = place->second;
+    if (handler != nullptr) {
+        if (auto added = entry.handlers.find(handler); added != entry.handlers.end()) {
+            released.push_back(std::move(added->second));
+            entry.handlers.erase(added);
+        }
+    }
+    if (context != nullptr) {
+        table.contexts.Release(entry, context, released);
+    }
+    if (pathAdded && entry.handlers.empty()) {
+        table.contexts.Release(entry, released);
+        table.eventHandlers.erase(place);
+    }
+}
+
 }  // namespace
 
 void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const py::object& handler,
                    const py::object& context) {
     Registry& table = Table();
     InstallExitHooks(table);
-    PathEntry& entry = table.eventHandlers[path];
-    entry.handlers.try_emplace(handler.ptr(), handler);
-    const Token token = table.contexts.Hold(entry, context);
-    client.RegisterEvent(path, &DispatchEvent, AsContextPointer(token));
+    // The table is filled before the library hears of the registration, which may
+    // deliver at once on this thread.
+    const auto [place, pathAdded] = table.eventHandlers.try_emplace(path);
+    PathEntry& entry = place->second;
+    const bool handlerAdded = entry.handlers.try_emplace(handler.ptr(), handler).second;
+    const bool contextAdded = entry.contexts.count(context.ptr()) == 0;
+    // References are dropped only on the way out (see UnregisterEvent).
+    std::vector<py::object> released;
+    try {
+        const Token token = table.contexts.Hold(entry, context);
+        client.RegisterEvent(path, &DispatchEvent, AsContextPointer(token));
+    } catch (...) {
+        // A refused registration leaves the table as it was: otherwise its handler and
+        // context would stay referenced for good, and the handler would run for the
+        // notifications that other registrations of the path bring.
+        WithdrawAdditions(path, handlerAdded ? handler.ptr() : nullptr, contextAdded ? context.ptr() : nullptr,
+                          pathAdded, released);
+        throw;
+    }
 }
 
 void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const py::object& handler) {

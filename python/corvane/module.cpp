@@ -3,6 +3,13 @@
 // Written out rather than through PYBIND11_MODULE so that the interpreter check is
 // the one of version_check.h, which the tests exercise, and so that a failure to
 // create the module object is reported as an ImportError instead of escaping.
+//
+// The module lives in the main interpreter only. The framework's threads enter Python
+// through the main interpreter, the handler table and the exit hook that ends
+// deliveries are one per process, and the exception types and pybind11's registrations
+// are process-wide objects of the interpreter that made them. In a subinterpreter,
+// whose end would run that exit hook for everyone, none of this can be sound, so the
+// import is refused there.
 
 #include <exception>
 
@@ -27,6 +34,10 @@ void DefineModule(py::module_& module) {
 
 py::module_::module_def corvaneModuleDefinition;
 
+constexpr const char* kSubinterpreterRefusal =
+    "Corvane cannot be imported in a subinterpreter; import it in the main interpreter (its event handlers run "
+    "there)";
+
 }  // namespace
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_Corvane() {
@@ -39,6 +50,15 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_Corvane() {
                      kCompiledPythonVersion, interpreterVersion);
         return nullptr;
     }
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, kSubinterpreterRefusal);
+        return nullptr;
+    }
+    // Imported again in the main interpreter (after leaving sys.modules): the module
+    // is made once per process.
+    if (PyObject* built = PyState_FindModule(&corvaneModuleDefinition)) {
+        return Py_NewRef(built);
+    }
     try {
         Vexa::VexaPy::LibraryInternals::CreatePybind11Internals();
         // create_extension_module hands back a borrowed handle on the new reference
@@ -46,6 +66,11 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_Corvane() {
         auto module = py::module_::create_extension_module("Corvane", nullptr, &corvaneModuleDefinition);
         try {
             DefineModule(module);
+            // A state size of -1 would have the interpreter copy this module's
+            // dictionary into any other interpreter that imports it, without asking
+            // this function; with 0 every later import comes here, and a
+            // subinterpreter is refused above.
+            corvaneModuleDefinition.m_size = 0;
             return module.ptr();
         } catch (...) {
             module.dec_ref();

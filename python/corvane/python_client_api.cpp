@@ -5,18 +5,35 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/exceptions.h"
 #include "python/corvane/events.h"
 
 namespace py = pybind11;
 
 namespace Vexa::VexaPy {
+namespace {
 
-ClientApi::ClientApi() : client(std::make_unique<Vexa::ClientApi>()) {}
+ProcessGeneration TrackedGeneration() {
+    TrackForkedChildren();
+    return CurrentProcessGeneration();
+}
+
+}  // namespace
+
+ClientApi::ClientApi() : createdIn(TrackedGeneration()), client(std::make_unique<Vexa::ClientApi>()) {}
 
 ClientApi::ClientApi(const std::string& configuration)
-    : client(std::make_unique<Vexa::ClientApi>(configuration)) {}
+    : createdIn(TrackedGeneration()), client(std::make_unique<Vexa::ClientApi>(configuration)) {}
 
 ClientApi::~ClientApi() {
+    if (client && Inherited()) {
+        // A forked child inherited this object. Destroying the interface object would
+        // join and signal the parent's framework threads, which do not exist here, and
+        // hang or crash the child's exit. The child's copy of the parent's memory is
+        // left as it is; it goes with the child.
+        (void)client.release();
+        return;
+    }
     if (client && IsDispatchingEvent()) {
         // A handler dropped the last reference to a client object. This thread is
         // inside one of the framework's callbacks: destroying the interface object
@@ -37,27 +54,38 @@ ClientApi::~ClientApi() {
     }
 }
 
-std::string ClientApi::GetProperties(const std::string& propertiesConfig) {
-    return client->GetProperties(propertiesConfig);
+Vexa::ClientApi& ClientApi::Client() {
+    if (Inherited()) {
+        throw FrameworkException(
+            "The client was made in another process: a forked child cannot use its parent's clients, and makes "
+            "its own",
+            kProxyFailure);
+    }
+    return *client;
 }
 
-std::string ClientApi::GetNode(const std::string& path) { return client->GetNode(path); }
+std::string ClientApi::GetProperties(const std::string& propertiesConfig) {
+    return Client().GetProperties(propertiesConfig);
+}
 
-std::string ClientApi::GetValue(const std::string& path) { return client->GetValue(path); }
+std::string ClientApi::GetNode(const std::string& path) { return Client().GetNode(path); }
+
+std::string ClientApi::GetValue(const std::string& path) { return Client().GetValue(path); }
 
 std::string ClientApi::GetSchema(const std::string& path, SchemaType type) {
-    return client->GetSchema(path, type);
+    return Client().GetSchema(path, type);
 }
 
 std::string ClientApi::ExecuteCommand(const std::string& path, const std::string& parameters) {
     // The lock is taken back outside any destructor: when the interpreter is
     // finalizing, retaking it ends a daemon thread by unwinding its stack, which a
     // noexcept destructor (such as a scoped release's) would turn into an abort.
+    Vexa::ClientApi& library = Client();
     PyThreadState* const state = PyEval_SaveThread();
     std::string result;
     std::exception_ptr failure;
     try {
-        result = client->ExecuteCommand(path, parameters);
+        result = library.ExecuteCommand(path, parameters);
     } catch (...) {
         failure = std::current_exception();
     }
@@ -66,16 +94,16 @@ std::string ClientApi::ExecuteCommand(const std::string& path, const std::string
     return result;
 }
 
-std::string ClientApi::QueryNode(const std::string& path) { return client->QueryNode(path); }
+std::string ClientApi::QueryNode(const std::string& path) { return Client().QueryNode(path); }
 
-void ClientApi::SetValue(const std::string& path, bool value) { client->SetValue(path, value); }
+void ClientApi::SetValue(const std::string& path, bool value) { Client().SetValue(path, value); }
 
-void ClientApi::SetValue(const std::string& path, long long value) { client->SetValue(path, value); }
+void ClientApi::SetValue(const std::string& path, long long value) { Client().SetValue(path, value); }
 
-void ClientApi::SetValue(const std::string& path, double value) { client->SetValue(path, value); }
+void ClientApi::SetValue(const std::string& path, double value) { Client().SetValue(path, value); }
 
-void ClientApi::SetValue(const std::string& path, const std::string& value) { client->SetValue(path, value); }
+void ClientApi::SetValue(const std::string& path, const std::string& value) { Client().SetValue(path, value); }
 
-void ClientApi::SetValue(const std::string& path, const char* value) { client->SetValue(path, value); }
+void ClientApi::SetValue(const std::string& path, const char* value) { Client().SetValue(path, value); }
 
 }  // namespace Vexa::VexaPy

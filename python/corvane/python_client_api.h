@@ -8,6 +8,7 @@
 
 #include "common/client_api_wrapper.h"
 #include "interfaces/schema_type.h"
+#include "python/corvane/forked_process.h"
 
 namespace Vexa::VexaPy {
 
@@ -18,7 +19,8 @@ public:
     ClientApi();
     explicit ClientApi(const std::string& configuration);
     // Destroys the interface object and releases the library without holding the
-    // interpreter lock (see python_client_api.cpp).
+    // interpreter lock (see python_client_api.cpp). In a forked child, an object
+    // inherited from the parent leaves both alone (see Client()).
     ~ClientApi();
 
     ClientApi(const ClientApi&) = delete;
@@ -39,9 +41,16 @@ public:
     void SetValue(const std::string& path, const char* value);
 
     // The wrapper, for the event subscriptions made through this object.
-    Vexa::ClientApi& Wrapper() { return *client; }
+    Vexa::ClientApi& Wrapper() { return Client(); }
 
 private:
+    // The wrapper, or VexaException in a forked child that inherited this object: the
+    // framework's interface object belongs to threads of the parent that do not exist
+    // in the child, and may wait for them for ever.
+    Vexa::ClientApi& Client();
+    bool Inherited() const { return createdIn != CurrentProcessGeneration(); }
+
+    ProcessGeneration createdIn;  // first: fork tracking starts before the library is bound
     std::unique_ptr<Vexa::ClientApi> client;
 };
 

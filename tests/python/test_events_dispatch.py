@@ -113,6 +113,20 @@ class TestArguments:
         emit(client, "n", '{"a": 1}')
         assert handler.calls[0][2] is context
 
+    @pytest.mark.parametrize("paths", [("n.a", "n.a"), ("n.a", "n.b")])
+    @pytest.mark.parametrize("names", [("one", "one"), ("one", "two")])
+    def test_each_delivery_runs_every_handler_with_its_context(self, client, paths, names):
+        # One delivery per context registered under the covered paths, and each runs
+        # every handler of the notification's items: handlers are not tied to the
+        # context they were registered with.
+        contexts = {name: [name] for name in names}
+        first, second = Recorder("1"), Recorder("2")
+        for handler, path, name in zip((first, second), paths, names):
+            client.RegisterEvent(path, handler, contexts[name])
+        emit(client, "n", '{"a": 1, "b": 2}')
+        for handler in (first, second):
+            assert sorted(context[0] for _, _, context in handler.calls) == sorted(contexts)
+
     def test_texts_are_fresh_str_objects_per_call(self, client):
         first, second = Recorder("1"), Recorder("2")
         client.RegisterEvent("node.a", first)

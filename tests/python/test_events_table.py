@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import Corvane
-from event_support import Recorder, double_command, double_counts, event_machine, watchdog  # noqa: F401
+from event_support import Recorder, command, double_command, double_counts, event_machine, watchdog  # noqa: F401
 
 
 @pytest.fixture
@@ -125,17 +125,6 @@ class TestReferences:
 
 
 class TestLibraryFailures:
-    def test_failed_library_registration_keeps_the_handler(self, double_machine):
-        double_machine.script(RegisterEvent={"throw": "AccessDeniedException", "message": "no events"})
-        client = Corvane.ClientApi()
-        handler = Recorder()
-        with pytest.raises(Corvane.AccessDeniedException, match="no events"):
-            client.RegisterEvent("tb.a", handler)
-        double_machine.script()
-        # Still in the table: removing it is no error and withdraws the path.
-        client.UnregisterEvent("tb.a", handler)
-        assert len(double_machine.calls("UnregisterEvent")) == 1
-
     def test_failed_library_unregistration_removes_the_handler(self, double_machine):
         client = Corvane.ClientApi()
         handler = Recorder()
@@ -153,3 +142,76 @@ class TestLibraryFailures:
         client.RegisterEvent("tb.a", handler)
         client.UnregisterEvent("tb.a", handler)
         assert len(double_machine.calls("UnregisterEvent")) == 2
+
+
+REFUSALS = 2000
+
+
+class Named:
+    def __init__(self, name):
+        self.name = name
+
+
+def refused_by_the_double(client, path, handler, context):
+    double_command(client, "events.refuse", count=REFUSALS)
+    for _ in range(REFUSALS):
+        with pytest.raises(Corvane.AccessDeniedException, match="^registration refused$"):
+            client.RegisterEvent(path, handler, context)
+
+
+def refused_by_the_framework(client, path, handler, context):
+    for _ in range(REFUSALS):
+        with pytest.raises(Corvane.InvalidArgumentException, match="^Event path is empty$"):
+            client.RegisterEvent("", handler, context)
+
+
+# How a library refuses registrations: the machine, the refusal, and how to have it
+# deliver a notification.
+REFUSERS = {
+    "the library refuses the path": ("event_machine", refused_by_the_double,
+                                     lambda client, source: emit(client, source, '{"a": 1}')),
+    "the sample framework refuses an empty path": (
+        "framework_machine", refused_by_the_framework,
+        lambda client, source: command(client, "diagnostics.emit", source=source, payload='{"a": 1}')),
+}
+
+# Registrations of the path that stand before the refused ones: (handler, context).
+BEFORE = {
+    "nothing": [],
+    "the same handler and context": [("victim", "context")],
+    "another handler, the same context": [("witness", "context")],
+    "another handler and context": [("witness", "other")],
+}
+
+
+def observe(client, source, before, refuse, deliver):
+    """What handlers and references show, with refuse run between the registrations
+    of before and a later registration of another handler (None: not run)."""
+    objects = {"victim": Recorder("victim"), "witness": Recorder("witness"),
+               "context": Named("context"), "other": Named("other"), "later": Named("later")}
+    path = source + ".a"
+    for handler, context in before:
+        client.RegisterEvent(path, objects[handler], objects[context])
+    counts = [sys.getrefcount(objects[name]) for name in ("victim", "context")]
+    if refuse is not None:
+        refuse(client, path, objects["victim"], objects["context"])
+    kept = [sys.getrefcount(objects[name]) - count for name, count in zip(("victim", "context"), counts)]
+    client.RegisterEvent(path, objects["witness"], objects["later"])
+    deliver(client, source)
+    calls = {name: sorted(context.name for _, _, context in objects[name].calls) for name in ("victim", "witness")}
+    for handler in {objects[handler] for handler, _ in before} | {objects["witness"]}:
+        client.UnregisterEvent(path, handler)
+    return kept, calls
+
+
+@pytest.mark.parametrize("before", sorted(BEFORE))
+@pytest.mark.parametrize("refuser", sorted(REFUSERS))
+@pytest.mark.parametrize("cls", ["ClientApi", "CorvaneJson"])
+def test_refused_registrations_leave_the_table_as_it_was(cls, refuser, before, request):
+    machine, refuse, deliver = REFUSERS[refuser]
+    request.getfixturevalue(machine)
+    client = getattr(Corvane, cls)()
+    refused = observe(client, "refused", BEFORE[before], refuse, deliver)
+    unrefused = observe(client, "unrefused", BEFORE[before], None, deliver)
+    assert refused == unrefused
+    assert refused[0] == [0, 0]

@@ -102,3 +102,47 @@ class TestInterpreterCheck:
         assert not corvane_probe.interpreter_matches("3.11.2", "3.1")
         assert corvane_probe.interpreter_matches("3.10.4", "3.10")
         assert not corvane_probe.interpreter_matches("3.100", "3.10")
+
+
+# A subinterpreter tries the module (ORDER: before or after the main interpreter
+# imports it), registers an event if it can, and ends; then the main interpreter
+# imports the module again and subscribes.
+SUBINTERPRETER = r"""
+import json, sys
+import _xxsubinterpreters as interpreters
+
+if ORDER == "main interpreter first":
+    import Corvane
+sub = interpreters.create()
+interpreters.run_string(sub, '''
+try:
+    import Corvane
+except ImportError as error:
+    print("ImportError:", error, flush=True)
+else:
+    client = Corvane.ClientApi()
+    client.RegisterEvent("sub.x", print)
+    print("imported", flush=True)
+''')
+interpreters.destroy(sub)
+first = sys.modules.pop("Corvane", None)
+import Corvane
+print("same classes", first is None or first.ClientApi is Corvane.ClientApi, flush=True)
+client = Corvane.ClientApi()
+got = []
+client.RegisterEvent("main.x", lambda source, payload, context: got.append(context), "main")
+client.ExecuteCommand("diagnostics.emit", json.dumps({"source": "main", "payload": '{"x": 1}'}))
+print("main delivers", got == ["main"], flush=True)
+"""
+
+
+@pytest.mark.parametrize("order", ["main interpreter first", "subinterpreter first"])
+def test_subinterpreter_is_refused_and_main_events_go_on(framework_machine, order):
+    result = run_python(f"ORDER = {order!r}\n" + SUBINTERPRETER, framework_machine.root)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr[-4000:]
+    assert result.stdout.splitlines() == [
+        "ImportError: Corvane cannot be imported in a subinterpreter; import it in the main interpreter (its event "
+        "handlers run there)",
+        "same classes True",
+        "main delivers True",
+    ]

@@ -18,6 +18,9 @@
 //       calling thread, before returning.
 //   ExecuteCommand("events.counts", "")
 //       {"RegisterEvent": {path: calls}, "UnregisterEvent": {path: calls}}
+//   ExecuteCommand("events.refuse", {"count": N})
+//       the next N calls of RegisterEvent throw AccessDeniedException "registration
+//       refused" (they are counted as calls all the same).
 //
 // Any text parameter may instead be given in hexadecimal as "source_hex" or
 // "payload_hex", for texts that are not UTF-8.
@@ -44,6 +47,7 @@
 #include <nlohmann/json.hpp>
 
 #include "interfaces/client_api_interface.h"
+#include "interfaces/exception_family.h"
 #include "interfaces/export_contract.h"
 
 namespace {
@@ -68,6 +72,7 @@ struct EventState {
     std::set<Registration> withdrawn;
     std::map<std::string, int> registerCalls;
     std::map<std::string, int> unregisterCalls;
+    long long refusals = 0;  // of RegisterEvent calls still to come
     std::atomic<bool> stopping{false};
 
     // The distinct (callback, context) pairs registered under a path beginning with
@@ -150,6 +155,11 @@ public:
             return json{{"RegisterEvent", state->registerCalls}, {"UnregisterEvent", state->unregisterCalls}}.dump();
         }
         const json p = json::parse(parameters);
+        if (path == "events.refuse") {
+            std::lock_guard<std::mutex> guard(state->lock);
+            state->refusals = p.at("count").get<long long>();
+            return "{}";
+        }
         const std::string source = Text(p, "source");
         const std::string payload = Text(p, "payload");
         if (path == "events.emit") {
@@ -172,6 +182,10 @@ public:
     void RegisterEvent(const std::string& path, EventCallback callback, void* context) override {
         std::lock_guard<std::mutex> guard(state->lock);
         ++state->registerCalls[path];
+        if (state->refusals > 0) {
+            --state->refusals;
+            throw Vexa::AccessDeniedException("registration refused", 403);
+        }
         state->registered.insert({path, callback, context});
     }
 

@@ -1,0 +1,98 @@
+"""Children forked from a process that holds clients with events registered.
+
+The child has none of the threads that the inherited clients' framework objects
+rely on: it must exit promptly without calling into them, refuse their use, and
+work with clients of its own; the parent's clients keep delivering.
+"""
+
+import pytest
+
+from event_support import run_python, watchdog  # noqa: F401
+
+FORKS = 20
+
+# Forks FORKS children while the sample framework's threads deliver to both
+# classes; each child does ACTION and ends normally. The parent reaps each child
+# (killing one that overruns the deadline, so that no hung child outlives the
+# test), prints the statuses, then shows that its own clients still deliver.
+PARENT = r"""
+import json, os, signal, sys, threading, time
+import Corvane
+
+def wait_for(condition, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.001)
+    return True
+
+ticks = {"text": 0, "values": 0}
+lock = threading.Lock()
+
+def on_tick(source, payload, context):
+    with lock:
+        ticks[context] += 1
+
+text = Corvane.ClientApi('{"interval_ms": 10}')
+values = Corvane.CorvaneJson({"interval_ms": 10})
+text.RegisterEvent("sensors.ticks", on_tick, "text")
+values.RegisterEvent("sensors.ticks", on_tick, "values")
+if not wait_for(lambda: min(ticks.values()) > 0):
+    sys.exit("no notifications arrived")
+
+def in_child():
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    if ACTION == "uses the inherited clients":
+        for client in (text, values):
+            try:
+                client.GetValue("settings")
+            except Corvane.VexaException as error:
+                if "another process" not in str(error):
+                    sys.exit(3)
+            else:
+                sys.exit(3)
+    elif ACTION == "makes a client of its own":
+        own = Corvane.CorvaneJson()
+        got = []
+        own.RegisterEvent("child.x", lambda source, payload, context: got.append(context), "own")
+        own.ExecuteCommand("diagnostics.emit", {"source": "child", "payload": '{"x": 1}'})
+        if got != ["own"]:
+            sys.exit(4)
+    sys.exit(0)
+
+statuses = []
+for _ in range(FORKS):
+    pid = os.fork()
+    if pid == 0:
+        in_child()
+    deadline = time.monotonic() + 30
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            statuses.append(os.waitstatus_to_exitcode(status))
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            statuses.append("hung")
+            break
+        time.sleep(0.005)
+print(statuses, flush=True)
+
+with lock:
+    before = dict(ticks)
+delivered = wait_for(lambda: all(ticks[name] > before[name] for name in ticks))
+emitted = []
+text.RegisterEvent("parent.x", lambda source, payload, context: emitted.append(context), "emitted")
+text.ExecuteCommand("diagnostics.emit", json.dumps({"source": "parent", "payload": '{"x": 1}'}))
+print("parent delivers", delivered and emitted == ["emitted"], flush=True)
+"""
+
+
+@pytest.mark.usefixtures("framework_machine")
+@pytest.mark.parametrize("action", ["exits at once", "uses the inherited clients", "makes a client of its own"])
+def test_forked_children_exit_and_parent_keeps_delivering(action):
+    result = run_python(f"ACTION, FORKS = {action!r}, {FORKS}\n" + PARENT, timeout=900)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr[-4000:]
+    assert result.stdout.splitlines() == [str([0] * FORKS), "parent delivers True"]
