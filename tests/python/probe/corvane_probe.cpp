@@ -6,6 +6,7 @@
 //    The direct route also reads texts that end where their storage does.
 //  - The interpreter check run at import, for version texts other than this
 //    interpreter's.
+//  - A reference kept for ever, for the tests of a process that ends while events flow.
 
 #include <cstring>
 #include <memory>
@@ -71,6 +72,10 @@ PYBIND11_MODULE(corvane_probe, module) {
         return Vexa::VexaPy::FromJson(Vexa::VexaPy::ParseResult(text));
     });
     module.def("reference_load", [](const std::string& text) { return nlohmann::json::parse(text); });
+
+    // A reference that is never given back: the object outlives the interpreter's
+    // finalization, as one that a native library keeps would.
+    module.def("keep_forever", [](const py::object& value) { value.inc_ref(); });
 
     module.def("interpreter_matches", [](const std::string& interpreter, const std::string& compiled) {
         return Vexa::VexaPy::InterpreterMatches(interpreter.c_str(), compiled.c_str());
