@@ -1,5 +1,6 @@
 """Importing the module, and constructing objects where no usable framework is."""
 
+import struct
 import subprocess
 import sys
 import textwrap
@@ -75,6 +76,16 @@ def test_library_is_released_when_the_object_goes(double_machine):
 
 class TestInterpreterCheck:
     """The import-time check of the interpreter version, through the test hook."""
+
+    def test_compiled_layout_is_this_interpreters(self):
+        import corvane_probe
+
+        assert corvane_probe.COMPILED_LAYOUT == {
+            "bits_per_digit": sys.int_info.bits_per_digit,
+            "void_p": struct.calcsize("P"),
+            "size_t": struct.calcsize("N"),
+            "time_t": 8,
+        }
 
     def test_compiled_version_is_this_interpreters(self):
         import corvane_probe
