@@ -14,7 +14,7 @@ root=$PWD
 build=$root/build/mingw
 
 packages=(g++-mingw-w64-x86-64-posix wine64 osslsigncode googletest cmake openssl python3-pytest nlohmann-json3-dev
-          pybind11-dev pybind11-json-dev libpython3.11 python3-pip)
+          pybind11-dev pybind11-json-dev libpython3.11 python3-pip python3.11 python3-hypothesis libz-mingw-w64-dev make patch)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
