@@ -42,6 +42,10 @@ file(COPY /usr/include/pybind11 /usr/include/pybind11_json DESTINATION "${_vexa_
 add_library(pybind11::headers INTERFACE IMPORTED)
 set_target_properties(pybind11::headers PROPERTIES INTERFACE_INCLUDE_DIRECTORIES
   "${_vexa_binding_include};${VEXA_WINDOWS_PYTHON_HEADERS}/Include;${VEXA_WINDOWS_PYTHON_HEADERS}/PC")
+# PC/pyconfig.h sets MS_WIN64, and with it the sizes of 64-bit Windows, for MSVC alone:
+# without it GCC compiles against those of 32-bit Windows (4-byte pointers, size_t and
+# time_t, 15-bit digits of int), not the ABI of a 64-bit interpreter.
+set_target_properties(pybind11::headers PROPERTIES INTERFACE_COMPILE_DEFINITIONS MS_WIN64)
 add_library(pybind11::pybind11 INTERFACE IMPORTED)
 set_target_properties(pybind11::pybind11 PROPERTIES INTERFACE_LINK_LIBRARIES pybind11::headers)
 add_library(pybind11::module INTERFACE IMPORTED)

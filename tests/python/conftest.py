@@ -3,6 +3,12 @@
 Every test that constructs a ClientApi or CorvaneJson gets a private machine state:
 a fresh directory that VEXA_PLATFORM_ROOT names for the duration of the test, set up
 with the vexa-platform tool. ctest passes the paths below through the environment.
+
+The same suites run on Windows (under Wine, scripts/windows-tests.sh). There the
+machine is the Windows installation itself: the device is published in its registry
+with vexa-wine-machine.exe (VEXA_WINE_MACHINE) for the duration of a test, and the
+development root already sits in its Root store; the install directory is private
+to the test as on Linux.
 """
 
 import json
@@ -10,9 +16,16 @@ import os
 import shutil
 import struct
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
+
+WINDOWS = sys.platform == "win32"
+WINE_MACHINE_TOOL = os.environ.get("VEXA_WINE_MACHINE", "")
+
+only_linux_stand_in = pytest.mark.skipif(
+    WINDOWS, reason="needs the Linux stand-in's machine state (a private root per process)")
 
 PLATFORM_TOOL = os.environ.get("VEXA_PLATFORM_TOOL", "vexa-platform")
 DEV_ROOT_CERT = os.environ.get("VEXA_DEV_ROOT_CERT", "")
@@ -25,12 +38,33 @@ FRAMEWORK_INSTANCE = "SWD\\VexaFramework\\0000"
 SIGNATURE_MAGIC = b"~VexaSignature~\n"
 
 
+def wine_machine(*args):
+    subprocess.run([WINE_MACHINE_TOOL, *args], check=True, stdout=subprocess.DEVNULL)
+
+
 def strip_signature(path):
-    """Removes the embedded signature trailer, leaving the library unsigned."""
+    """Removes the embedded signature, leaving the library unsigned."""
+    if WINDOWS:
+        strip_authenticode(path)
+        return
     data = Path(path).read_bytes()
     assert data.endswith(SIGNATURE_MAGIC), f"{path} carries no signature"
     (length,) = struct.unpack("<Q", data[-24:-16])
     Path(path).write_bytes(data[: len(data) - 24 - length])
+
+
+def strip_authenticode(path):
+    """Cuts the certificate table (Authenticode's signature) off a PE file and clears
+    the security directory entry that names it."""
+    data = bytearray(Path(path).read_bytes())
+    (pe_header,) = struct.unpack_from("<I", data, 0x3C)
+    (magic,) = struct.unpack_from("<H", data, pe_header + 24)
+    directories = pe_header + 24 + (112 if magic == 0x20B else 96)
+    security_entry = directories + 4 * 8
+    offset, size = struct.unpack_from("<II", data, security_entry)
+    assert size, f"{path} carries no signature"
+    struct.pack_into("<II", data, security_entry, 0, 0)
+    Path(path).write_bytes(bytes(data[:offset]))
 
 
 class MachineState:
@@ -46,7 +80,8 @@ class MachineState:
                        stdout=subprocess.DEVNULL)
 
     def trust_development_root(self):
-        self.tool("trust", DEV_ROOT_CERT)
+        if not WINDOWS:  # on Windows the whole run's Root store holds it
+            self.tool("trust", DEV_ROOT_CERT)
 
     def stage(self, library, name="Tessaly.dll"):
         """Copies a built library into the install directory; returns the copy."""
@@ -56,6 +91,10 @@ class MachineState:
 
     def publish(self):
         """Publishes the framework device with InstallDir naming the install directory."""
+        if WINDOWS:
+            wine_machine("publish", str(self.install_dir))
+            _windows_published.append(self.install_dir)
+            return
         self.tool("publish", FRAMEWORK_INSTANCE, "--interface", FRAMEWORK_CLASS,
                   "--value", f"InstallDir={self.install_dir}")
 
@@ -147,6 +186,18 @@ def double_machine(tmp_path, monkeypatch):
     return machine
 
 
+_windows_published = []
+
+
+@pytest.fixture(autouse=True)
+def windows_machine_withdrawn():
+    """On Windows, no test leaves the framework published for the next one."""
+    yield
+    if _windows_published:
+        _windows_published.clear()
+        wine_machine("remove")
+
+
 def mapped_file(name):
     """The file a mapping of /proc/self/maps comes from. A library is mapped from a sealed
     snapshot of its file, an anonymous file named after it ("/memfd:<path> (deleted)")."""
@@ -157,9 +208,18 @@ def mapped_file(name):
 
 def loaded_libraries():
     """Paths of the shared objects mapped into this process."""
+    if WINDOWS:
+        listing = subprocess.run([WINE_MACHINE_TOOL, "modules", str(os.getpid())], check=True,
+                                 capture_output=True, encoding="utf-8").stdout
+        return set(listing.splitlines())
     with open("/proc/self/maps", encoding="utf-8") as maps:
         return {mapped_file(line.split(None, 5)[5].strip()) for line in maps if len(line.split(None, 5)) == 6}
 
 
+def library_loaded(name):
+    """Whether a library of that file name is loaded in this process."""
+    return any(Path(path).name.lower() == name.lower() for path in loaded_libraries())
+
+
 def tessaly_loaded():
-    return any(path.endswith("/Tessaly.dll") for path in loaded_libraries())
+    return library_loaded("Tessaly.dll")

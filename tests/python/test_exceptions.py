@@ -102,11 +102,7 @@ PRIVATE_RUNTIME_CHILD = """
 import sys
 import Corvane
 import exception_family
-
-def tessaly_mapped():
-    # A library is mapped from a sealed snapshot named after its file.
-    with open("/proc/self/maps", encoding="utf-8") as maps:
-        return any(line.rstrip().removesuffix(" (deleted)").endswith("/Tessaly.dll") for line in maps)
+from conftest import tessaly_loaded as tessaly_mapped
 
 try:
     api = getattr(Corvane, sys.argv[1])()

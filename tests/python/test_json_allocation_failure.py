@@ -13,9 +13,12 @@ import textwrap
 
 import pytest
 
-pytestmark = pytest.mark.skipif(
-    any(name in os.environ.get("LD_PRELOAD", "") for name in ("asan", "tsan")),
-    reason="the sanitizers reserve address space beyond any cap and end the process on a failed allocation")
+pytestmark = [
+    pytest.mark.skipif(
+        any(name in os.environ.get("LD_PRELOAD", "") for name in ("asan", "tsan")),
+        reason="the sanitizers reserve address space beyond any cap and end the process on a failed allocation"),
+    pytest.mark.skipif(sys.platform == "win32", reason="caps the address space with setrlimit, which Windows lacks"),
+]
 
 CHILD = textwrap.dedent("""
     import resource, sys

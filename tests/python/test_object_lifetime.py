@@ -71,10 +71,7 @@ holder[0].RegisterEvent("sensors.temperature", on_change)
 if not freed.wait(60):
     sys.exit("no notification arrived")
 
-def tessaly_mapped():
-    with open("/proc/self/maps") as maps:
-        # A library is mapped from a sealed snapshot named after its file.
-        return any(line.rstrip().removesuffix(" (deleted)").endswith("/Tessaly.dll") for line in maps)
+from conftest import tessaly_loaded as tessaly_mapped
 
 deadline = time.monotonic() + 60
 while tessaly_mapped():

@@ -30,6 +30,7 @@ wait_for(lambda: handler.calls > 5)
 print("end of script", flush=True)
 """,
     "never freed": PRELUDE + r"""
+import ctypes
 ctypes.pythonapi.Py_IncRef(ctypes.py_object(client))
 wait_for(lambda: handler.calls > 5)
 print("end of script", flush=True)

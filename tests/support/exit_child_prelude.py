@@ -2,7 +2,7 @@
 # prepended to each child's script, not imported): a handler and a context whose
 # release is announced on stdout, so the parent sees that the handler table gave its
 # references back while Python was alive, and a wait for notifications to flow.
-import ctypes, json, sys, threading, time
+import json, sys, threading, time
 import Corvane
 
 class Announced:

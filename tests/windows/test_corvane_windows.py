@@ -1,8 +1,9 @@
 """The Windows build's Corvane.pyd, inspected, and its win_amd64 wheel.
 
-No Windows CPython runs on this machine, so the module is not imported: these tests
-read its PE headers (MinGW objdump) and check that it is a module for 64-bit CPython
-3.11 that needs nothing beyond python311.dll and the DLLs of Windows itself.
+These tests read its PE headers (MinGW objdump) and check that it is a module for
+64-bit CPython 3.11 that needs nothing beyond python311.dll and the DLLs of Windows
+itself; scripts/windows-tests.sh then imports it into the Windows interpreter built
+here and runs the module's suites there.
 """
 
 import base64

@@ -5,8 +5,6 @@
 // beside the library file says, read afresh on every call. See the ScriptedMachine
 // fixture of the Python tests for the script format.
 
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -22,6 +20,7 @@
 #include "interfaces/exception_family.h"
 #include "interfaces/client_api_interface.h"
 #include "interfaces/export_contract.h"
+#include "shared/library_directory.h"
 
 namespace {
 
@@ -32,16 +31,8 @@ using nlohmann::json;
 // interpreter lock); the journal is appended under this lock.
 std::mutex journalLock;
 
-fs::path LibraryDirectory() {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&LibraryDirectory), &info) == 0 || info.dli_fname == nullptr) {
-        throw std::runtime_error("scripted double: cannot find its own file");
-    }
-    return fs::path(info.dli_fname).parent_path();
-}
-
 json ReadScript() {
-    std::ifstream in(LibraryDirectory() / "script.json");
+    std::ifstream in(Vexa::Framework::LibraryDirectory() / "script.json");
     if (!in) {
         return json::object();
     }
@@ -50,7 +41,7 @@ json ReadScript() {
 
 void Record(const json& entry) {
     std::lock_guard<std::mutex> guard(journalLock);
-    std::ofstream out(LibraryDirectory() / "journal.jsonl", std::ios::app);
+    std::ofstream out(Vexa::Framework::LibraryDirectory() / "journal.jsonl", std::ios::app);
     // Texts that are not UTF-8 are recorded with replacement characters.
     out << entry.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
 }

@@ -28,7 +28,11 @@
 // Flood threads may still run while the process exits, so the library pins itself in
 // memory and keeps the state they read in objects that are never destroyed.
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -119,12 +123,18 @@ std::string Text(const json& parameters, const std::string& name) {
     return parameters.at(name).get<std::string>();
 }
 
+// Deliberately never released: the library must outlive its flood threads.
 void PinLibrary() {
+#ifdef _WIN32
+    HMODULE self = nullptr;
+    (void)GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                             reinterpret_cast<LPCWSTR>(&PinLibrary), &self);
+#else
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&PinLibrary), &info) != 0 && info.dli_fname != nullptr) {
-        // Deliberately never closed: the library must outlive its flood threads.
         (void)dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
     }
+#endif
 }
 
 class EventClient final : public Vexa::Proxy::ClientApi {

@@ -6,6 +6,8 @@
 //    The direct route also reads texts that end where their storage does.
 //  - The interpreter check run at import, for version texts other than this
 //    interpreter's.
+//  - The sizes the module was compiled with, to compare with the interpreter's.
+//  - A reference kept for ever, for the tests of a process that ends while events flow.
 
 #include <cstring>
 #include <memory>
@@ -51,6 +53,13 @@ struct type_caster<BoundedJson> {
 PYBIND11_MODULE(corvane_probe, module) {
     module.attr("MAX_JSON_DEPTH") = Vexa::VexaPy::kMaxJsonDepth;
     module.attr("COMPILED_PYTHON_VERSION") = Vexa::VexaPy::kCompiledPythonVersion;
+    // The sizes the interpreter's headers gave the modules built with them.
+    py::dict layout;
+    layout["bits_per_digit"] = PYLONG_BITS_IN_DIGIT;
+    layout["void_p"] = SIZEOF_VOID_P;
+    layout["size_t"] = SIZEOF_SIZE_T;
+    layout["time_t"] = SIZEOF_TIME_T;
+    module.attr("COMPILED_LAYOUT") = layout;
 
     // Python value -> compact JSON text, or the TypeError of a value that does not convert.
     module.def("dump", [](const Vexa::VexaPy::JsonText& value) { return value.text; });
@@ -71,6 +80,10 @@ PYBIND11_MODULE(corvane_probe, module) {
         return Vexa::VexaPy::FromJson(Vexa::VexaPy::ParseResult(text));
     });
     module.def("reference_load", [](const std::string& text) { return nlohmann::json::parse(text); });
+
+    // A reference that is never given back: the object outlives the interpreter's
+    // finalization, as one that a native library keeps would.
+    module.def("keep_forever", [](const py::object& value) { value.inc_ref(); });
 
     module.def("interpreter_matches", [](const std::string& interpreter, const std::string& compiled) {
         return Vexa::VexaPy::InterpreterMatches(interpreter.c_str(), compiled.c_str());
