@@ -95,6 +95,8 @@ print("parent delivers", delivered and emitted == ["emitted"], flush=True)
 # The address sanitizer's allocator of this compiler takes no lock around fork: a child
 # that allocates may wait for ever on a lock that a framework thread of the parent held
 # at the moment of the fork. The plain allocator's fork handlers prevent that.
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 OWN_CLIENT = pytest.param("makes a client of its own", marks=pytest.mark.skipif(
     SANITIZED, reason="the address sanitizer's allocator is not fork-safe while other threads allocate"))
