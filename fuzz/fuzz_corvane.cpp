@@ -12,6 +12,7 @@
 //       strings, lone surrogates, huge integers, NaN, short decimals) converted by
 //       ToJson, by DumpJson, which must agree, and by the parameter conversion of
 //       CorvaneJson.ExecuteCommand.
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -124,13 +125,18 @@ void FuzzResult(const std::uint8_t* data, std::size_t size) {
     if (back != value) Violation("result converted to Python and back differs: " + back.dump());
 }
 
-// The stack machine of the third mode.
+// The stack machine of the third mode. What one program may build is bounded by a count
+// of the objects it makes, not by its length: a wrapping step makes hundreds of
+// containers, so a few kilobytes of them would otherwise build millions of nested dicts
+// before anything is converted, and a long campaign would stop on a false timeout.
 class ValueBuilder {
 public:
+    static constexpr std::size_t kMaxObjects = 20000;
+
     ValueBuilder(const std::uint8_t* data, std::size_t size) : data(data), size(size) {}
 
     py::object Build() {
-        while (position < size && stack.size() < 4096) Step(Next());
+        while (position < size && stack.size() < 4096 && made < kMaxObjects) Step(Next());
         if (stack.empty()) return py::none();
         return stack.back();
     }
@@ -158,7 +164,13 @@ private:
         return top;
     }
 
+    // How many of the n containers a wrapping step asks for the budget still allows.
+    int Allowed(int n) const {
+        return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(n), kMaxObjects - made));
+    }
+
     void Step(std::uint8_t op) {
+        ++made;
         switch (op % 16) {
         case 0: stack.push_back(py::none()); break;
         case 1: stack.push_back(py::bool_(op & 0x10)); break;
@@ -222,7 +234,9 @@ private:
         }
         case 10: {  // wrap the top value in n lists
             py::object value = Pop();
-            for (int n = Next() % 64 + 1; n > 0; --n) {
+            const int count = Allowed(Next() % 64 + 1);
+            made += static_cast<std::size_t>(count);
+            for (int n = count; n > 0; --n) {
                 py::list wrapper;
                 wrapper.append(value);
                 value = wrapper;
@@ -230,9 +244,11 @@ private:
             stack.push_back(value);
             break;
         }
-        case 11: {  // wrap the top value in 500 to 531 single-member dicts
+        case 11: {  // wrap the top value in 500 to 531 single-member dicts, as the budget allows
             py::object value = Pop();
-            for (int n = 500 + Next() % 32; n > 0; --n) {
+            const int count = Allowed(500 + Next() % 32);
+            made += static_cast<std::size_t>(count);
+            for (int n = count; n > 0; --n) {
                 py::dict wrapper;
                 wrapper["k"] = value;
                 value = wrapper;
@@ -259,6 +275,7 @@ private:
     const std::uint8_t* data;
     std::size_t size;
     std::size_t position = 0;
+    std::size_t made = 0;  // objects made so far, at most kMaxObjects and a step's one
     std::vector<py::object> stack;
 };
 

@@ -131,6 +131,7 @@ VEXA_WINE_MACHINE=$build/tests/windows/vexa-wine-machine.exe \
 VEXA_DEV_ROOT_CERT=$build/devca/root-cert.pem \
 VEXA_FRAMEWORK_INSTALL_DIR=$build/framework/install \
 VEXA_SWAP_ATTACKER=$build/tests/windows/swap-attacker.exe \
+VEXA_LOCK_HOLDER=$build/tests/windows/lock-holder.exe \
 VEXA_RECORDING_UNSIGNED=$build/tests/libraries/loader_catalog_unsigned.dll \
     pytests "vexareg process tests" "$root/tests/windows/test_vexareg_wine.py"
 VEXA_MINGW_BUILD=$build pytests "Corvane.pyd inspection and wheel" -s "$root/tests/windows/test_corvane_windows.py"

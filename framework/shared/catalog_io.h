@@ -3,25 +3,60 @@
 // platform (catalog_io_posix.cpp, catalog_io_windows.cpp); CMake picks one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 
 namespace Vexa::Framework::CatalogIo {
 
-// The whole file; nullopt when it does not exist. Throws FrameworkException "... is
-// damaged (not a regular file) ..." through notRegular for a directory, FIFO or device
-// (never waiting on one), and an AccessDeniedException or FrameworkException for any
-// other failure.
-std::optional<std::string> ReadWhole(const std::filesystem::path& file, void (*notRegular)(const std::filesystem::path&));
+// The catalog is refused beyond this size: whoever can place a file at its name (an
+// endless one such as /proc/self/pagemap, or a sparse file of many gigabytes that
+// takes no disk) must not make a reader copy it whole. Ten thousand providers take
+// about one megabyte.
+constexpr std::uint64_t kMaxCatalogBytes = 16u << 20;
 
-// Holds the exclusive writers' lock of all processes on lockFile for as long as it lives.
-// The lock file is opened without following a link and must be a regular file: anything
-// else found at its name (a link, FIFO, socket, device or directory) is refused at once
-// with FrameworkException "Cannot open catalog lock ...".
+// The whole file, at most kMaxCatalogBytes; nullopt when it does not exist. Calls
+// damaged(file, why), which throws, for a directory, FIFO or device (never waiting on
+// one) and for a file larger than the limit, whether its size says so or it grows past
+// the limit while being read (it is refused, never cut short). Throws an
+// AccessDeniedException or FrameworkException for any other failure.
+std::optional<std::string> ReadWhole(const std::filesystem::path& file,
+                                     void (*damaged)(const std::filesystem::path&, const std::string& why));
+
+// The reason damaged() is given for a file beyond the limit.
+inline std::string TooLargeReason() { return "larger than " + std::to_string(kMaxCatalogBytes) + " bytes"; }
+
+// How long a writer waits for the writers' lock before it gives up with
+// TimeoutException "Cannot lock ...: held by another process for longer than ...".
+constexpr std::chrono::seconds kLockWait{20};
+
+// Tries tryOnce until it succeeds or kLockWait has passed; whether it succeeded. The
+// platforms' locks can be tried without waiting but not waited on for a bounded time,
+// so this polls, often enough that a writer finds the lock free between two updates of
+// another one.
+inline bool TakeWithinLockWait(const std::function<bool()>& tryOnce) {
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    for (;;) {
+        if (tryOnce()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// Holds the exclusive writers' lock of all processes on lockFile for as long as it lives,
+// or throws after waiting kLockWait for it. The lock file is opened without following a
+// link and must be a regular file: anything else found at its name (a link, FIFO,
+// socket, device or directory) is refused at once with FrameworkException "Cannot open
+// catalog lock ...". Only the catalog's writers may open the lock file at all: anyone
+// who could open it, even only for reading, could take the lock and keep it. It is
+// created so, and one found open to others (made by an earlier version) is closed to
+// them.
 class WriterLock {
 public:
     explicit WriterLock(const std::filesystem::path& lockFile);

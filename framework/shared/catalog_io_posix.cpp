@@ -27,7 +27,9 @@ using UniqueFd = UniqueResource<int, ::close, NegativeIsEmpty>;
     throw FrameworkException(message, kFrameworkFailure);
 }
 
-std::string ReadAll(int fd, const fs::path& file) {
+// Reads to the end, but no further than the limit: one byte beyond it is enough to
+// refuse the file.
+std::string ReadAll(int fd, const fs::path& file, void (*damaged)(const fs::path&, const std::string&)) {
     std::string text;
     char buffer[8192];
     for (;;) {
@@ -38,6 +40,7 @@ std::string ReadAll(int fd, const fs::path& file) {
         }
         if (got == 0) return text;
         text.append(buffer, static_cast<size_t>(got));
+        if (text.size() > kMaxCatalogBytes) damaged(file, TooLargeReason());
     }
 }
 
@@ -67,7 +70,7 @@ void SyncDirectory(const fs::path& directory) {
 
 }  // namespace
 
-std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(const fs::path&)) {
+std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const fs::path&, const std::string&)) {
     // Without O_NONBLOCK, opening a FIFO planted at the name would wait for a writer
     // for ever; with it the open returns and fstat refuses the FIFO.
     UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -78,8 +81,12 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(co
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0)
         ThrowIoError("Cannot examine provider catalog " + file.string(), errno);
-    if (!S_ISREG(status.st_mode)) notRegular(file);
-    return ReadAll(fd.get(), file);
+    if (!S_ISREG(status.st_mode)) damaged(file, "not a regular file");
+    // A size beyond the limit is refused before anything is read; the read itself
+    // stops at the limit for files whose size says nothing (those of /proc) or that
+    // grow meanwhile.
+    if (static_cast<std::uint64_t>(status.st_size) > kMaxCatalogBytes) damaged(file, TooLargeReason());
+    return ReadAll(fd.get(), file, damaged);
 }
 
 struct WriterLock::Held {
@@ -88,16 +95,35 @@ struct WriterLock::Held {
 
 WriterLock::WriterLock(const fs::path& lockFile) : held(std::make_unique<Held>()) {
     // A link planted at the name would make the writer create or lock a file elsewhere;
-    // a FIFO or device would make it wait or act on the device.
+    // a FIFO or device would make it wait or act on the device. flock takes the lock
+    // through any descriptor, one opened for reading too, so a new file is its
+    // owner's alone.
     const std::string what = "Cannot open catalog lock " + lockFile.string();
-    held->fd = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644));
+    held->fd = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!held->fd) ThrowIoError(what, errno);
     struct stat status {};
     if (::fstat(held->fd.get(), &status) != 0) ThrowIoError(what, errno);
     if (!S_ISREG(status.st_mode)) ThrowNotRegular(what);
-    while (::flock(held->fd.get(), LOCK_EX) != 0) {
-        if (errno != EINTR) ThrowIoError("Cannot lock " + lockFile.string(), errno);
-    }
+    // A lock file that an earlier version made readable by everyone is closed from now
+    // on to those who may read it but not write it; a group of writers that someone
+    // gave write access keeps it. Only the owner can change the mode; another writer
+    // leaves it. Whoever opened the file before keeps the descriptor, which the
+    // bounded wait below answers.
+    mode_t readOnly = 0;
+    if ((status.st_mode & S_IRGRP) != 0 && (status.st_mode & S_IWGRP) == 0) readOnly |= S_IRGRP;
+    if ((status.st_mode & S_IROTH) != 0 && (status.st_mode & S_IWOTH) == 0) readOnly |= S_IROTH;
+    if (readOnly != 0) (void)::fchmod(held->fd.get(), (status.st_mode & 07777) & ~readOnly);
+    const bool locked = TakeWithinLockWait([&] {
+        for (;;) {
+            if (::flock(held->fd.get(), LOCK_EX | LOCK_NB) == 0) return true;
+            if (errno == EWOULDBLOCK) return false;
+            if (errno != EINTR) ThrowIoError("Cannot lock " + lockFile.string(), errno);
+        }
+    });
+    if (!locked)
+        throw TimeoutException("Cannot lock " + lockFile.string() + ": held by another process for longer than " +
+                                   std::to_string(kLockWait.count()) + " s",
+                               kTimeout);
 }
 
 // Closing the descriptor releases the lock.

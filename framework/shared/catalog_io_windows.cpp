@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <system_error>
 #include <utility>
 
@@ -44,14 +47,14 @@ bool IsPlainDiskFile(HANDLE handle) {
 
 }  // namespace
 
-std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(const fs::path&)) {
+std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const fs::path&, const std::string&)) {
     const DWORD attributes = GetFileAttributesW(file.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
         ThrowIoError("Cannot examine provider catalog " + file.string(), error);
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) notRegular(file);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) damaged(file, "not a regular file");
     UniqueHandle handle(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) {
@@ -59,7 +62,13 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(co
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
         ThrowIoError("Cannot open provider catalog " + file.string(), error);
     }
-    if (GetFileType(handle.get()) != FILE_TYPE_DISK) notRegular(file);
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK) damaged(file, "not a regular file");
+    // A size beyond the limit is refused before anything is read; the read itself
+    // stops at the limit for a file that grows meanwhile.
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(handle.get(), &size))
+        ThrowIoError("Cannot examine provider catalog " + file.string(), GetLastError());
+    if (static_cast<std::uint64_t>(size.QuadPart) > kMaxCatalogBytes) damaged(file, TooLargeReason());
     std::string text;
     char buffer[8192];
     for (;;) {
@@ -68,6 +77,7 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*notRegular)(co
             ThrowIoError("Cannot read provider catalog " + file.string(), GetLastError());
         if (got == 0) return text;
         text.append(buffer, got);
+        if (text.size() > kMaxCatalogBytes) damaged(file, TooLargeReason());
     }
 }
 
@@ -79,21 +89,54 @@ struct WriterLock::Held {
 
 namespace {
 
+// Who may open the lock file: the system, the administrators (vexareg runs elevated)
+// and the file's owner. LockFileEx takes the lock through any handle, one opened for
+// reading too, so anyone else who could open the file could take the lock and keep it.
+// Protected: nothing is inherited from the install directory, which lets every user
+// read.
+constexpr const wchar_t* kLockFileSecurity = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;S-1-3-4)";
+
+using UniqueSecurityDescriptor = UniqueResource<PSECURITY_DESCRIPTOR, LocalFree>;
+
+UniqueSecurityDescriptor LockFileSecurity(const std::string& what) {
+    UniqueSecurityDescriptor descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockFileSecurity, SDDL_REVISION_1,
+                                                              descriptor.addressof(), nullptr))
+        ThrowIoError(what, GetLastError());
+    return descriptor;
+}
+
 // Opens the lock file, or creates it exclusively when there is none. The reparse-point
 // flag opens a link planted at the name as itself, which IsPlainDiskFile then refuses;
 // CREATE_NEW refuses any existing name, so even where a dangling link is not seen as a
 // reparse point, nothing is created at its target. Another writer may create the file
-// between the two calls, hence the second round.
+// between the two calls, hence the second round. A file found open to others (made by
+// an earlier version) is given the writers' protection when this writer may change it
+// (WRITE_DAC); another writer leaves it as it is.
 HANDLE OpenLockFile(const fs::path& lockFile, const std::string& what) {
     constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE;
     constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    const UniqueSecurityDescriptor descriptor = LockFileSecurity(what);
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor.get(), FALSE};
     DWORD error = ERROR_FILE_EXISTS;
     for (int round = 0; round < 2; ++round) {
-        HANDLE handle = CreateFileW(lockFile.c_str(), kAccess, kShareAll, nullptr, OPEN_EXISTING, kFlags, nullptr);
+        HANDLE handle = CreateFileW(lockFile.c_str(), kAccess | WRITE_DAC, kShareAll, nullptr, OPEN_EXISTING, kFlags,
+                                    nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            PACL dacl = nullptr;
+            BOOL present = FALSE;
+            BOOL defaulted = FALSE;
+            if (GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted))
+                (void)SetSecurityInfo(handle, SE_FILE_OBJECT,
+                                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                      nullptr, dacl, nullptr);
+            return handle;
+        }
+        handle = CreateFileW(lockFile.c_str(), kAccess, kShareAll, nullptr, OPEN_EXISTING, kFlags, nullptr);
         if (handle != INVALID_HANDLE_VALUE) return handle;
         error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND) break;
-        handle = CreateFileW(lockFile.c_str(), kAccess, kShareAll, nullptr, CREATE_NEW, kFlags, nullptr);
+        handle = CreateFileW(lockFile.c_str(), kAccess, kShareAll, &security, CREATE_NEW, kFlags, nullptr);
         if (handle != INVALID_HANDLE_VALUE) return handle;
         error = GetLastError();
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
@@ -106,8 +149,21 @@ HANDLE OpenLockFile(const fs::path& lockFile, const std::string& what) {
 WriterLock::WriterLock(const fs::path& lockFile)
     : held(std::make_unique<Held>(OpenLockFile(lockFile, "Cannot open catalog lock " + lockFile.string()))) {
     if (!IsPlainDiskFile(held->file.get())) ThrowNotRegular("Cannot open catalog lock " + lockFile.string());
-    if (!LockFileEx(held->file.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &held->region))
-        ThrowIoError("Cannot lock " + lockFile.string(), GetLastError());
+    const bool locked = TakeWithinLockWait([&] {
+        if (LockFileEx(held->file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                       &held->region))
+            return true;
+        const DWORD error = GetLastError();
+        if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
+        ThrowIoError("Cannot lock " + lockFile.string(), error);
+    });
+    if (!locked) {
+        // Nothing is held: the destructor, which unlocks, does not run for a
+        // constructor that throws.
+        throw TimeoutException("Cannot lock " + lockFile.string() + ": held by another process for longer than " +
+                                   std::to_string(kLockWait.count()) + " s",
+                               kTimeout);
+    }
 }
 
 WriterLock::~WriterLock() { UnlockFileEx(held->file.get(), 0, MAXDWORD, MAXDWORD, &held->region); }

@@ -35,8 +35,7 @@ ProviderCatalogFile::ProviderCatalogFile(const fs::path& directory)
       tempPrefix(directory / (std::string(kFileName) + ".tmp-")) {}
 
 std::vector<json> ProviderCatalogFile::Read() const {
-    const std::optional<std::string> text =
-        CatalogIo::ReadWhole(file, [](const fs::path& damaged) { ThrowCorrupt(damaged, "not a regular file"); });
+    const std::optional<std::string> text = CatalogIo::ReadWhole(file, ThrowCorrupt);
     if (!text) return {};
 
     json document;

@@ -731,7 +731,7 @@ private:
             if (p == end || !IsDigit(*p)) return nullptr;
             p = fractionEnd = SkipDigits(p);
         }
-        int exponent = 0;  // of ten, to apply to the digits; kept while small enough to matter
+        std::int64_t exponent = 0;  // of ten, to apply to the digits
         if (p != end && (*p == 'e' || *p == 'E')) {
             isFloat = true;
             ++p;
@@ -739,7 +739,14 @@ private:
             if (p != end && (*p == '+' || *p == '-')) ++p;
             if (p == end || !IsDigit(*p)) return nullptr;
             int written = 0;
-            for (; p != end && IsDigit(*p); ++p) written = std::min(written * 10 + (*p - '0'), 10000);
+            for (; p != end && IsDigit(*p); ++p) written = std::min(written * 10 + (*p - '0'), kLongExponent);
+            // The exact case below needs the exponent exactly, and the digits before a
+            // long one may bring the value back into range ("0.", ten thousand zeros,
+            // "1e10005"); from_chars reads any exponent.
+            if (written == kLongExponent) {
+                position = p;
+                return FloatOf(start, p);
+            }
             exponent = negativeExponent ? -written : written;
         }
         position = p;
@@ -773,7 +780,8 @@ private:
         }
         const std::ptrdiff_t significant =
             (integerEnd - integer == 1 && *integer == '0' ? 0 : integerEnd - integer) + (fractionEnd - significantFraction);
-        exponent -= static_cast<int>(std::min<std::ptrdiff_t>(fractionEnd - fraction, 10000));
+        // Every digit of the fraction counts, its leading zeros too, however many.
+        exponent -= fractionEnd - fraction;
         if (significant <= 15 && exponent >= -22 && exponent <= 22) {
             // At most 15 digits and a power of ten up to 22 are exact doubles, as
             // coordinates and prices are: one division or multiplication then rounds
@@ -790,6 +798,9 @@ private:
         }
         return FloatOf(start, p);
     }
+
+    // Written exponents from this value up are left to from_chars.
+    static constexpr int kLongExponent = 10000;
 
     // A double by from_chars, for the numbers the exact case above does not cover.
     static PyObject* FloatOf(const char* start, const char* stop) {

@@ -435,6 +435,39 @@ class TestDirectRouteAgreesWithReference:
                              "[" + digits + "," + digits + "]", '{"n":' + digits + ".5}", digits + "x", "0" + digits):
                     assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text
 
+    # Numbers far longer than any framework writes: 10 000 to 100 000 zeros leading a
+    # fraction or ending an integer, as many random digits, and exponents around the
+    # count of those digits, at the ten-thousand marks and up to a million either way,
+    # some written with thousands of leading zeros; each alone, twice in an array and
+    # as two members. Every digit and the whole exponent count, so each must give what
+    # the reference route gives: the same double, or its overflow error.
+    @pytest.mark.parametrize("place", [lambda n: n, lambda n: f"[{n},{n}]", lambda n: f'{{"k":{n},"j":[{n}]}}'],
+                             ids=["alone", "array", "member"])
+    def test_long_numbers(self, place):
+        rng = random.Random(10000)
+        numbers = []
+        for count in (9990, 10000, 10005, 65536, 100000):
+            zeros = "0" * count
+            exponents = {count - 330, count - 22, count - 1, count, count + 1, count + 22, count + 330,
+                         9999, 10000, 10001, 20000, 1000000}
+            for exponent in sorted(exponents):
+                for digits in ("1", "123456789012345", "12345678901234567890"):
+                    numbers += [f"0.{zeros}{digits}e{exponent}", f"-0.{zeros}{digits}E+{exponent}",
+                                f"{digits}{zeros}e-{exponent}", f"{digits}.{zeros}5e-{exponent}"]
+        for count in (10000, 100000):
+            digits = "".join(rng.choice("0123456789") for _ in range(count))
+            for exponent in (-1000000, -count - 300, -count, -10000, -1, 0, 1, 10000, 1000000):
+                numbers += [f"7{digits}e{exponent}", f"0.{digits}e{exponent + count}", f"-7.{digits}E{exponent}"]
+            numbers += [f"1.5e{'0' * count}5", f"1.5e-{'0' * count}5", f"0.{'0' * count}1e0{count + 1}"]
+        for number in numbers:
+            text = place(number)
+            assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text[:40] + "..." + text[-40:]
+        # Both routes, and not only their agreement: the value the digits and the
+        # exponent give together.
+        assert probe.load(place("0." + "0" * 10005 + "1e10000")) == probe.bounded_load(place("1e-06"))
+        kind, message = outcome(probe.load, place("0." + "0" * 10001 + "1e20000"))
+        assert kind == "RuntimeError" and "number overflow" in message
+
     @pytest.mark.parametrize("wrap", [lambda v: [v], lambda v: (v,), lambda v: {"k": v}])
     def test_at_and_beyond_the_bound(self, wrap):
         value = "x"

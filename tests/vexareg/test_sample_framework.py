@@ -6,11 +6,16 @@ import json
 import os
 import shutil
 import socket
+import stat
+import subprocess
+import sys
+import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
-from conftest import BANNER, touch
+from conftest import BANNER, VEXAREG, Run, touch
 
 FRAMEWORK_DIR = os.environ.get("VEXA_FRAMEWORK_INSTALL_DIR", "")
 
@@ -156,3 +161,165 @@ def test_catalog_nested_too_deep_is_refused_and_left_alone(framework, workdir, o
     run = framework.run(*args)
     assert (run.code, run.out, run.err) == (code, BANNER, message)
     assert catalog.read_bytes() == before
+
+
+# The catalog is refused beyond 16 MiB, whatever its size says: an endless file (the
+# reader's own page map, whose size reads 0) and a sparse file of 64 GiB that takes no
+# disk end the run promptly, within bounded memory, and are left as they are; a
+# catalog at the limit is read.
+CATALOG_LIMIT = 16 << 20
+NO_CATALOG = b'{"format": 1, "providers": []}'
+
+
+def place_catalog(catalog: Path, kind):
+    if kind == "endless":
+        catalog.symlink_to("/proc/self/pagemap")
+    elif kind == "sparse 64 GiB":
+        with open(catalog, "wb") as sparse:
+            sparse.truncate(64 << 30)
+    else:
+        size = CATALOG_LIMIT + (1 if kind == "one byte over the limit" else 0)
+        catalog.write_bytes(NO_CATALOG + b" " * (size - len(NO_CATALOG)))
+
+
+def run_measured(framework, *args, timeout=PLANTED_TIMEOUT):
+    """Runs vexareg; its outcome and the most memory it held at once, in bytes. A run
+    that outlasts timeout seconds is killed and fails the test."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        process = subprocess.Popen([VEXAREG, *map(str, args)], env=framework.environment(), stdout=out, stderr=err)
+        deadline = time.monotonic() + timeout
+        while True:
+            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+            if pid != 0:
+                break
+            if time.monotonic() > deadline:
+                process.kill()
+                os.wait4(process.pid, 0)
+                pytest.fail(f"vexareg {args} ran longer than {timeout} s")
+            time.sleep(0.05)
+        process.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        err.seek(0)
+        completed = subprocess.CompletedProcess(args, process.returncode, out.read(), err.read())
+    return Run(completed), usage.ru_maxrss * 1024
+
+
+@pytest.mark.parametrize("kind, register_code, query_code", [
+    ("endless", 1, 3),
+    ("sparse 64 GiB", 1, 3),
+    ("one byte over the limit", 1, 3),
+    ("at the limit", 0, 0),
+])
+def test_catalog_beyond_its_size_limit_is_refused(framework, workdir, kind, register_code, query_code):
+    catalog = framework.install_dir / "provider-catalog.json"
+    place_catalog(catalog, kind)
+    before = (catalog.is_symlink(), catalog.lstat().st_size)
+    provider = touch(workdir / "sensor.dll")
+
+    query, query_peak = run_measured(framework, "-q")
+    assert query.code == query_code, query
+    if query_code == 0:
+        assert listed(query) is None
+    else:
+        assert (query.out, query.err) == (BANNER, b"Faild to read catalog with exception\n")
+    registration, register_peak = run_measured(framework, "-r", provider)
+    expected_err = b"" if register_code == 0 else b"Registration failed with exception\n"
+    assert (registration.code, registration.out, registration.err) == (register_code, BANNER, expected_err)
+    # Memory: the limit and what reading it costs, never the file.
+    assert max(query_peak, register_peak) < 512 << 20
+    if register_code != 0:
+        assert (catalog.is_symlink(), catalog.lstat().st_size) == before
+
+
+# The writers' lock. flock takes it through any descriptor, so a lock file that another
+# user could open for reading would let that user stall every writer. Played by a
+# process of the user 'nobody', which opens the lock file read-only and holds the lock
+# until told to let go.
+NOBODY = 65534
+
+
+class LockHolder:
+    PROGRAM = ("import fcntl, os, sys\n"
+               "try:\n"
+               "    fd = os.open(sys.argv[1], os.O_RDONLY)\n"
+               "except PermissionError:\n"
+               "    print('denied', flush=True)\n"
+               "    sys.exit(0)\n"
+               "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+               "print('held', flush=True)\n"
+               "sys.stdin.read()\n")
+
+    def __init__(self, lock: Path):
+        def drop():
+            os.setgroups([])
+            os.setgid(NOBODY)
+            os.setuid(NOBODY)
+
+        self.process = subprocess.Popen([sys.executable, "-c", self.PROGRAM, str(lock)], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, preexec_fn=drop)
+        self.state = self.process.stdout.readline().strip().decode()
+
+    def release(self):
+        self.process.stdin.close()
+        self.process.wait(timeout=60)
+        self.process.stdout.close()
+
+
+@pytest.fixture
+def another_user():
+    if os.geteuid() != 0:
+        pytest.skip("needs root to play another user")
+    holders = []
+    yield lambda lock: holders.append(LockHolder(lock)) or holders[-1]
+    for holder in holders:
+        if holder.process.poll() is None:
+            holder.release()
+
+
+# The lock's documented wait, and room for a loaded machine around it.
+LOCK_WAIT = 20
+LOCK_TIMEOUT = LOCK_WAIT + 60
+
+
+@pytest.mark.parametrize("made_by", ["this version", "an earlier version, readable by everyone"])
+def test_another_user_cannot_stall_the_writers(framework, workdir, another_user, made_by):
+    lock = framework.install_dir / "provider-catalog.lock"
+    first, second = touch(workdir / "first.dll"), touch(workdir / "second.dll")
+    if made_by == "this version":
+        assert framework.run("-r", first, timeout=LOCK_TIMEOUT).code == 0
+    else:
+        lock.write_bytes(b"")
+        os.chmod(lock, 0o644)
+    holder = another_user(lock)
+
+    if made_by == "this version":
+        # Nobody but the writers can open the lock file at all.
+        assert holder.state == "denied"
+        run = framework.run("-r", second, timeout=LOCK_TIMEOUT)
+        assert (run.code, run.out, run.err) == (0, BANNER, b"")
+    else:
+        # Opened while it was readable: the writer gives up after its wait with a
+        # failed registration instead of waiting for ever, and closes the file to
+        # everyone else from then on.
+        assert holder.state == "held"
+        run = framework.run("-r", second, timeout=LOCK_TIMEOUT)
+        assert (run.code, run.out, run.err) == (1, BANNER, b"Registration failed with exception\n")
+        assert another_user(lock).state == "denied"
+        holder.release()
+        assert framework.run("-r", second, timeout=LOCK_TIMEOUT).code == 0
+    assert stat.S_IMODE(lock.stat().st_mode) & 0o077 == 0
+    catalog = listed(framework.run("-q"))
+    expected = [first, second] if made_by == "this version" else [second]
+    assert [entry["path"] for entry in catalog["provider_catalog"]] == [str(path) for path in expected]
+
+
+# Closing a lock file found open to others takes the read access of those who cannot
+# write; a group of writers that someone gave write access keeps it.
+@pytest.mark.parametrize("found, left", [(0o644, 0o600), (0o640, 0o600), (0o604, 0o600), (0o660, 0o660),
+                                         (0o666, 0o666), (0o600, 0o600)])
+def test_lock_file_found_open_to_readers_is_closed_to_them(framework, workdir, found, left):
+    lock = framework.install_dir / "provider-catalog.lock"
+    lock.write_bytes(b"")
+    os.chmod(lock, found)
+    assert framework.run("-r", touch(workdir / "sensor.dll")).code == 0
+    assert stat.S_IMODE(lock.stat().st_mode) == left

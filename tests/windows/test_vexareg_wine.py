@@ -24,6 +24,7 @@ MACHINE_TOOL = os.environ["VEXA_WINE_MACHINE"]
 DEV_ROOT_CERT = os.environ["VEXA_DEV_ROOT_CERT"]
 FRAMEWORK_DIR = Path(os.environ["VEXA_FRAMEWORK_INSTALL_DIR"])
 SWAP_ATTACKER = os.environ["VEXA_SWAP_ATTACKER"]
+LOCK_HOLDER = os.environ["VEXA_LOCK_HOLDER"]
 # A library whose code, the moment any of it runs, appends a line to the file that
 # VEXA_TEST_RECORD_FILE names.
 RECORDING_UNSIGNED = os.environ["VEXA_RECORDING_UNSIGNED"]
@@ -323,3 +324,29 @@ def test_planted_link_is_never_followed(framework, name, target):
     assert {path.name: path.read_bytes() for path in outside.iterdir()} == before
     assert (run.code, run.out, run.err) in [(0, BANNER, b""), (1, BANNER, b"Registration failed with exception\n")], run
     assert [path.name for path in framework.install_dir.iterdir() if ".tmp-" in path.name] == []
+
+
+# The writers' lock held by another process through a handle opened for reading alone
+# (LockFileEx accepts one): the writer gives up after its documented wait with a failed
+# registration instead of waiting for ever, and registers once the lock is let go.
+# Wine runs every process as the same user and does not enforce the lock file's
+# protection, so only the bounded wait shows here.
+LOCK_WAIT = 20
+
+
+def test_lock_held_through_a_read_handle_stalls_no_writer(framework):
+    lock = framework.install_dir / "provider-catalog.lock"
+    lock.write_bytes(b"")
+    holder = subprocess.Popen([WINE, LOCK_HOLDER, windows(lock)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline().strip() == b"held"
+        provider = windows(framework.provider("sensor.dll"))
+        run = Run(subprocess.run([WINE, VEXAREG, "-r", provider], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 timeout=LOCK_WAIT + 100))
+        assert (run.code, run.out, run.err) == (1, BANNER, b"Registration failed with exception\n"), run
+    finally:
+        holder.stdin.close()
+        holder.wait(timeout=60)
+        holder.stdout.close()
+    assert framework.run("-r", provider).code == 0
+    assert [entry["path"] for entry in listed(framework.run("-q"))["provider_catalog"]] == [provider]
