@@ -461,7 +461,15 @@ class TestDirectRouteAgreesWithReference:
             numbers += [f"1.5e{'0' * count}5", f"1.5e-{'0' * count}5", f"0.{'0' * count}1e0{count + 1}"]
         for number in numbers:
             text = place(number)
-            assert outcome(probe.load, text) == outcome(probe.bounded_load, text), text[:40] + "..." + text[-40:]
+            direct, reference = outcome(probe.load, text), outcome(probe.bounded_load, text)
+            if direct != reference and sys.platform == "win32":
+                # The reference route converts a number with the C runtime's strtod,
+                # which on Windows (MinGW-w64's runtime) gives 0.0 for some numbers
+                # with tens of thousands of leading zeros. There the direct route must
+                # give Python's own conversion, members in the reference route's order.
+                reference = outcome(lambda text: json.loads(text, object_pairs_hook=lambda pairs: dict(sorted(pairs))),
+                                    text)
+            assert direct == reference, text[:40] + "..." + text[-40:]
         # Both routes, and not only their agreement: the value the digits and the
         # exponent give together.
         assert probe.load(place("0." + "0" * 10005 + "1e10000")) == probe.bounded_load(place("1e-06"))
