@@ -28,8 +28,8 @@
 
 #include <gtest/gtest.h>
 
-#include "common/client_api_wrapper.h"
-#include "common/exceptions.h"
+#include "loader/client_api_wrapper.h"
+#include "loader/exceptions.h"
 #include "interfaces/unique_resource.h"
 #include "machine_state.h"
 

@@ -1,10 +1,10 @@
-#include "common/framework_directory.h"
+#include "loader/framework_directory.h"
 
 #include <algorithm>
 #include <string>
 
-#include "common/code_page.h"
-#include "common/exceptions.h"
+#include "loader/code_page.h"
+#include "loader/exceptions.h"
 #include "common/resource_owners.h"
 
 namespace Vexa {
