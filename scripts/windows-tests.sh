@@ -132,7 +132,7 @@ VEXA_DEV_ROOT_CERT=$build/devca/root-cert.pem \
 VEXA_FRAMEWORK_INSTALL_DIR=$build/framework/install \
 VEXA_SWAP_ATTACKER=$build/tests/windows/swap-attacker.exe \
 VEXA_LOCK_HOLDER=$build/tests/windows/lock-holder.exe \
-VEXA_RECORDING_UNSIGNED=$build/tests/libraries/loader_catalog_unsigned.dll \
+VEXA_RECORDING_UNSIGNED=$build/tests/doubles/loader_catalog_unsigned.dll \
     pytests "vexareg process tests" "$root/tests/windows/test_vexareg_wine.py"
 VEXA_MINGW_BUILD=$build pytests "Corvane.pyd inspection and wheel" -s "$root/tests/windows/test_corvane_windows.py"
 
@@ -170,9 +170,9 @@ PYTHONPATH="$corvane_path;$debian_path" \
 VEXA_WINE_MACHINE=$(windows_path "$build/tests/windows/vexa-wine-machine.exe") \
 VEXA_DEV_ROOT_CERT=$(windows_path "$build/devca/root-cert.pem") \
 VEXA_FRAMEWORK_DIR=$(windows_path "$build/framework/install") \
-VEXA_SCRIPTED_DOUBLE=$(windows_path "$build/tests/python/CorvaneScriptedClient.dll") \
-VEXA_EVENT_DOUBLE=$(windows_path "$build/tests/python/event_doubles/EventDouble.dll") \
-VEXA_PRIVATE_RUNTIME_CLIENT=$(windows_path "$build/tests/libraries/loader_client_private_runtime.dll") \
+VEXA_SCRIPTED_DOUBLE=$(windows_path "$build/tests/doubles/CorvaneScriptedClient.dll") \
+VEXA_EVENT_DOUBLE=$(windows_path "$build/tests/doubles/EventDouble.dll") \
+VEXA_PRIVATE_RUNTIME_CLIENT=$(windows_path "$build/tests/doubles/loader_client_private_runtime.dll") \
     pytests "Corvane suites under Wine" -rs .
 cd "$root"
 echo "Corvane suites under Wine: $((SECONDS - suites_started)) s"
