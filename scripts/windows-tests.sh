@@ -13,22 +13,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/mingw
 
-packages=(g++-mingw-w64-x86-64-posix wine64 osslsigncode googletest cmake openssl python3-pytest nlohmann-json3-dev
-          pybind11-dev pybind11-json-dev libpython3.11 python3-pip python3.11 python3-hypothesis libz-mingw-w64-dev make patch)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -ne 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "windows-tests: missing packages: ${missing[*]}; run as root to install them" >&2
-        exit 1
-    fi
-    echo "windows-tests: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+# What the build and tests need anyway (setup.sh) and what the Windows stage adds.
+bash scripts/setup.sh g++-mingw-w64-x86-64-posix wine64 osslsigncode googletest libpython3.11 python3.11 \
+    libz-mingw-w64-dev make patch
 
 # CPython's headers for the module, downloaded on the first run only.
 bash scripts/cpython-headers.sh "$build/cpython-3.11"
