@@ -1,7 +1,10 @@
 // The one owner type for handles of every kind; each kind is an alias naming its
 // release function and the value that means "none". Release happens in the destructor
 // alone, so an early return cannot leak. Free of platform headers: the loader, the
-// stand-in and the sample framework all use it.
+// stand-in and the sample framework all use it. Each alias is defined once, where its
+// kind belongs: the Windows handles in common/resource_owners.h, POSIX descriptors in
+// interfaces/unique_fd.h, OpenSSL's objects in the stand-in's openssl_owners.h,
+// Python references in python/corvane/py_ref.h.
 #pragma once
 
 #include <utility>
