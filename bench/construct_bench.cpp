@@ -25,11 +25,11 @@
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
-#include "common/api_loaders.h"
-#include "common/client_api_wrapper.h"
-#include "common/framework_directory.h"
+#include "loader/api_loaders.h"
+#include "loader/client_api_wrapper.h"
+#include "loader/framework_directory.h"
 #include "common/resource_owners.h"
-#include "common/trust_verification.h"
+#include "loader/trust_verification.h"
 #include "common/win32.h"
 #include "interfaces/export_contract.h"
 

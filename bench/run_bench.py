@@ -15,7 +15,7 @@ the per-repetition times and of the per-repetition ratios. The garbage collector
 off while anything is timed, and small items are called many times per repetition.
 
 The framework is a private machine state in a temporary directory: the bench client
-(bench_client.cpp) staged as Tessaly.dll, with the prepared texts beside it; the
+(tests/doubles/bench_client.cpp) staged as Tessaly.dll, with the prepared texts beside it; the
 sample framework's own libraries where a row needs them.
 """
 

@@ -1,4 +1,6 @@
-// Owner types for the platform resources that the loader acquires.
+// Owner types for the platform's handles: registry keys, modules, files and blocks of
+// the process heap. Beside win32.h because they belong to the platform's types, not to
+// one component: the loader holds them, and so may anything else that calls Win32.
 #pragma once
 
 #include "common/win32.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/framework_directory.h"
+#include "loader/framework_directory.h"
 #include "common/win32.h"
 #include "fuzz_support.h"
 

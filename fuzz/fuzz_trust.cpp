@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "common/trust_verification.h"
+#include "loader/trust_verification.h"
 #include "common/win32.h"
 #include "fuzz_support.h"
 

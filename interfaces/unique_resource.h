@@ -1,7 +1,10 @@
 // The one owner type for handles of every kind; each kind is an alias naming its
 // release function and the value that means "none". Release happens in the destructor
 // alone, so an early return cannot leak. Free of platform headers: the loader, the
-// stand-in and the sample framework all use it.
+// stand-in and the sample framework all use it. Each alias is defined once, where its
+// kind belongs: the Windows handles in common/resource_owners.h, POSIX descriptors in
+// interfaces/unique_fd.h, OpenSSL's objects in the stand-in's openssl_owners.h,
+// Python references in python/corvane/py_ref.h.
 #pragma once
 
 #include <utility>
@@ -12,11 +15,6 @@ namespace Vexa {
 template <class T>
 struct NullIsEmpty {
     static constexpr T Value() { return T{}; }
-};
-
-// "None" for POSIX file descriptors.
-struct NegativeIsEmpty {
-    static constexpr int Value() { return -1; }
 };
 
 // Owns one handle of type T, released by Close(handle) unless it is Empty::Value().
@@ -44,12 +42,19 @@ public:
     }
     // Gives up ownership without releasing; the caller now owns the handle.
     [[nodiscard]] T release() { return std::exchange(value, Empty::Value()); }
-    // For functions that hand out a handle through an out parameter: releases what is
-    // held and lends the empty slot.
-    T* addressof() {
+    // Out parameters. A function that hands out a handle through a T* writes into the
+    // owner through put(): it releases what is held first and lends the empty slot, so
+    // that a handle held before is neither leaked nor kept beside the new one.
+    // addressof() lends the slot as it is, holding whatever it holds, for a function
+    // that reads the handle through a pointer (or may leave it as it was); it never
+    // releases. The two are apart because a call that only looks must not close what it
+    // looks at. There is no operator&: the owner's own address stays what & gives.
+    [[nodiscard]] T* put() {
         reset();
         return &value;
     }
+    [[nodiscard]] T* addressof() { return &value; }
+    [[nodiscard]] const T* addressof() const { return &value; }
 
 private:
     T value = Empty::Value();

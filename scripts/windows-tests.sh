@@ -13,22 +13,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$root/build/mingw
 
-packages=(g++-mingw-w64-x86-64-posix wine64 osslsigncode googletest cmake openssl python3-pytest nlohmann-json3-dev
-          pybind11-dev pybind11-json-dev libpython3.11 python3-pip python3.11 python3-hypothesis libz-mingw-w64-dev make patch)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -ne 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "windows-tests: missing packages: ${missing[*]}; run as root to install them" >&2
-        exit 1
-    fi
-    echo "windows-tests: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+# What the build and tests need anyway (setup.sh) and what the Windows stage adds.
+bash scripts/setup.sh g++-mingw-w64-x86-64-posix wine64 osslsigncode googletest libpython3.11 python3.11 \
+    libz-mingw-w64-dev make patch
 
 # CPython's headers for the module, downloaded on the first run only.
 bash scripts/cpython-headers.sh "$build/cpython-3.11"
@@ -132,7 +119,7 @@ VEXA_DEV_ROOT_CERT=$build/devca/root-cert.pem \
 VEXA_FRAMEWORK_INSTALL_DIR=$build/framework/install \
 VEXA_SWAP_ATTACKER=$build/tests/windows/swap-attacker.exe \
 VEXA_LOCK_HOLDER=$build/tests/windows/lock-holder.exe \
-VEXA_RECORDING_UNSIGNED=$build/tests/libraries/loader_catalog_unsigned.dll \
+VEXA_RECORDING_UNSIGNED=$build/tests/doubles/loader_catalog_unsigned.dll \
     pytests "vexareg process tests" "$root/tests/windows/test_vexareg_wine.py"
 VEXA_MINGW_BUILD=$build pytests "Corvane.pyd inspection and wheel" -s "$root/tests/windows/test_corvane_windows.py"
 
@@ -170,9 +157,9 @@ PYTHONPATH="$corvane_path;$debian_path" \
 VEXA_WINE_MACHINE=$(windows_path "$build/tests/windows/vexa-wine-machine.exe") \
 VEXA_DEV_ROOT_CERT=$(windows_path "$build/devca/root-cert.pem") \
 VEXA_FRAMEWORK_DIR=$(windows_path "$build/framework/install") \
-VEXA_SCRIPTED_DOUBLE=$(windows_path "$build/tests/python/CorvaneScriptedClient.dll") \
-VEXA_EVENT_DOUBLE=$(windows_path "$build/tests/python/event_doubles/EventDouble.dll") \
-VEXA_PRIVATE_RUNTIME_CLIENT=$(windows_path "$build/tests/libraries/loader_client_private_runtime.dll") \
+VEXA_SCRIPTED_DOUBLE=$(windows_path "$build/tests/doubles/CorvaneScriptedClient.dll") \
+VEXA_EVENT_DOUBLE=$(windows_path "$build/tests/doubles/EventDouble.dll") \
+VEXA_PRIVATE_RUNTIME_CLIENT=$(windows_path "$build/tests/doubles/loader_client_private_runtime.dll") \
     pytests "Corvane suites under Wine" -rs .
 cd "$root"
 echo "Corvane suites under Wine: $((SECONDS - suites_started)) s"

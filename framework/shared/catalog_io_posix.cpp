@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "interfaces/exception_family.h"
-#include "interfaces/unique_resource.h"
+#include "interfaces/unique_fd.h"
 #include "shared/framework_constants.h"
 
 namespace fs = std::filesystem;
@@ -17,8 +17,6 @@ namespace fs = std::filesystem;
 namespace Vexa::Framework::CatalogIo {
 
 namespace {
-
-using UniqueFd = UniqueResource<int, ::close, NegativeIsEmpty>;
 
 [[noreturn]] void ThrowIoError(const std::string& what, int error) {
     std::string message = what + ": " + std::strerror(error);

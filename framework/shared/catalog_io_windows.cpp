@@ -1,6 +1,6 @@
 #include "shared/catalog_io.h"
 
-#include <windows.h>
+#include "common/resource_owners.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -8,7 +8,6 @@
 #include <system_error>
 #include <utility>
 
-#include "interfaces/unique_resource.h"
 #include "interfaces/exception_family.h"
 #include "shared/framework_constants.h"
 
@@ -24,11 +23,6 @@ namespace {
         throw AccessDeniedException(message, kAccessDenied);
     throw FrameworkException(message, kFrameworkFailure);
 }
-
-struct InvalidHandleIsEmpty {
-    static HANDLE Value() { return INVALID_HANDLE_VALUE; }
-};
-using UniqueHandle = UniqueResource<HANDLE, CloseHandle, InvalidHandleIsEmpty>;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
@@ -55,7 +49,7 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const
         ThrowIoError("Cannot examine provider catalog " + file.string(), error);
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) damaged(file, "not a regular file");
-    UniqueHandle handle(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+    UniqueFile handle(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) {
         const DWORD error = GetLastError();
@@ -83,7 +77,7 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const
 
 struct WriterLock::Held {
     explicit Held(HANDLE handle) : file(handle) {}
-    UniqueHandle file;
+    UniqueFile file;
     OVERLAPPED region = {};
 };
 
@@ -101,7 +95,7 @@ using UniqueSecurityDescriptor = UniqueResource<PSECURITY_DESCRIPTOR, LocalFree>
 UniqueSecurityDescriptor LockFileSecurity(const std::string& what) {
     UniqueSecurityDescriptor descriptor;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kLockFileSecurity, SDDL_REVISION_1,
-                                                              descriptor.addressof(), nullptr))
+                                                              descriptor.put(), nullptr))
         ThrowIoError(what, GetLastError());
     return descriptor;
 }
@@ -173,7 +167,7 @@ void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::
     // CREATE_NEW refuses any existing name, a link included, and the reparse-point flag
     // keeps the new file from being anything but itself.
     fs::path tempFile;
-    UniqueHandle handle;
+    UniqueFile handle;
     for (int attempt = 0; !handle; ++attempt) {
         tempFile = tempPrefix;
         tempFile += UnpredictableSuffix();

@@ -9,11 +9,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "interfaces/unique_resource.h"
+#include "interfaces/unique_fd.h"
 
 namespace VexaPlatform {
 
-using UniqueFd = Vexa::UniqueResource<int, ::close, Vexa::NegativeIsEmpty>;
+using Vexa::UniqueFd;
 
 class FileError : public std::runtime_error {
 public:

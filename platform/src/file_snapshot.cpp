@@ -13,6 +13,7 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include "last_error.h"
 #include "signature_format.h"
 #include "text.h"
 
@@ -21,23 +22,6 @@ namespace fs = std::filesystem;
 namespace VexaPlatform {
 
 namespace {
-
-// The Windows error of a failed open; a file that is no regular file is refused as
-// access denied, as Windows refuses to open a directory as a file.
-DWORD OpenError(int error) {
-    switch (error) {
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-        case ENAMETOOLONG:
-        case ELOOP:
-            return ERROR_PATH_NOT_FOUND;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        default:
-            return ERROR_ACCESS_DENIED;
-    }
-}
 
 // Copies `size` bytes of `from`, from its current offset, into `to`; false, with the
 // reason, when a read or write fails or `from` ends sooner. The kernel copies; a plain

@@ -3,6 +3,8 @@
 
 #include <vexa_platform/windows.h>
 
+#include "last_error.h"
+
 namespace {
 // The one heap there is; its address is the handle.
 int processHeap;

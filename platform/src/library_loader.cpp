@@ -1,4 +1,4 @@
-// Library loading over the dynamic loader, and the thread's last error.
+// Library loading over the dynamic loader.
 //
 // A library is never mapped from its path: the path may name another file by the
 // time the dynamic loader opens it. It is mapped from a sealed snapshot of the file
@@ -22,12 +22,11 @@
 #include <vexa_platform/windows.h>
 
 #include "file_snapshot.h"
+#include "last_error.h"
 
 using namespace VexaPlatform;
 
 namespace {
-
-thread_local DWORD lastError = ERROR_SUCCESS;
 
 constexpr DWORD kKnownLoadFlags = LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
 
@@ -154,10 +153,6 @@ private:
 };
 
 }  // namespace
-
-DWORD GetLastError() { return lastError; }
-
-void SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 
 HMODULE LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags) {
     if (lpLibFileName == nullptr || *lpLibFileName == '\0' || hFile != nullptr || (dwFlags & ~kKnownLoadFlags)) {

@@ -11,7 +11,7 @@
 #include "machine_state_directory.h"
 #include "openssl_owners.h"
 #include "text.h"
-#include "trust_verification.h"
+#include "win_verify_trust.h"
 
 namespace fs = std::filesystem;
 

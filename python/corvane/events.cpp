@@ -27,7 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/exceptions.h"
+#include "loader/exceptions.h"
 #include "python/corvane/forked_process.h"
 #include "python/corvane/py_ref.h"
 #include "python/corvane/python_error.h"

@@ -7,7 +7,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "common/client_api_wrapper.h"
+#include "loader/client_api_wrapper.h"
 
 namespace Vexa::VexaPy {
 

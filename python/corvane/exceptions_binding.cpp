@@ -12,7 +12,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "common/exceptions.h"
+#include "loader/exceptions.h"
 #include "python/corvane/bindings.h"
 #include "python/corvane/message_text.h"
 

@@ -5,7 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "common/exceptions.h"
+#include "loader/exceptions.h"
 #include "python/corvane/events.h"
 
 namespace py = pybind11;

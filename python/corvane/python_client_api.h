@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "common/client_api_wrapper.h"
+#include "loader/client_api_wrapper.h"
 #include "interfaces/schema_type.h"
 #include "python/corvane/forked_process.h"
 

@@ -11,7 +11,7 @@
 #include <exception>
 #include <iostream>
 
-#include "common/provider_catalog_api_wrapper.h"
+#include "loader/provider_catalog_api_wrapper.h"
 
 int main(int argc, char** argv) {
     int first = 1;

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/client_api_wrapper.h"
-#include "common/provider_catalog_api_wrapper.h"
+#include "loader/client_api_wrapper.h"
+#include "loader/provider_catalog_api_wrapper.h"
 #include "interfaces/exception_family.h"
 #include "framework_fixture.h"
 

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/client_api_wrapper.h"
+#include "loader/client_api_wrapper.h"
 #include "interfaces/exception_family.h"
 #include "event_log.h"
 #include "framework_fixture.h"

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "common/code_page.h"
+#include "loader/code_page.h"
 #ifdef _WIN32
 #include "common/win32.h"
 #endif

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "common/api_loaders.h"
-#include "common/dll_proxy.h"
-#include "common/exceptions.h"
-#include "common/load_error.h"
+#include "loader/api_loaders.h"
+#include "loader/dll_proxy.h"
+#include "loader/exceptions.h"
+#include "loader/load_error.h"
 #include "loader_support.h"
 
 namespace fs = std::filesystem;

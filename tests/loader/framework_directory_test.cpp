@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "common/exceptions.h"
-#include "common/framework_directory.h"
+#include "loader/exceptions.h"
+#include "loader/framework_directory.h"
 #include "machine_state.h"
 
 namespace fs = std::filesystem;

@@ -13,7 +13,7 @@
 
 namespace LoaderTest {
 
-// The file of a test library built under tests/libraries (target name without suffix).
+// The file of a test library built under tests/doubles (target name without suffix).
 std::filesystem::path BuiltLibrary(const std::string& target);
 
 // Whether the build of this platform makes the test library: the Windows build has no

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/client_api_wrapper.h"
-#include "common/exceptions.h"
-#include "common/provider_catalog_api_wrapper.h"
+#include "loader/client_api_wrapper.h"
+#include "loader/exceptions.h"
+#include "loader/provider_catalog_api_wrapper.h"
 #include "loader_support.h"
 
 namespace fs = std::filesystem;

@@ -11,9 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "code_signing.h"
-#include "common/client_api_wrapper.h"
-#include "common/exceptions.h"
-#include "common/provider_catalog_api_wrapper.h"
+#include "loader/client_api_wrapper.h"
+#include "loader/exceptions.h"
+#include "loader/provider_catalog_api_wrapper.h"
 #include "copy_gate.h"
 #include "platform_test_support.h"
 

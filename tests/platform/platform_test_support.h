@@ -16,7 +16,7 @@
 
 #include <vexa_platform/windows.h>
 
-#include "common/trust_verification.h"
+#include "loader/trust_verification.h"
 #include "machine_state.h"
 
 namespace PlatformTest {

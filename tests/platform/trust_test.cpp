@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "code_signing.h"
-#include "common/client_api_wrapper.h"
-#include "common/exceptions.h"
+#include "loader/client_api_wrapper.h"
+#include "loader/exceptions.h"
 #include "file_io.h"
 #include "platform_test_support.h"
 #include "signature_format.h"

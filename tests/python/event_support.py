@@ -1,6 +1,6 @@
 """Helpers and fixtures shared by the event tests.
 
-The event double (tests/python/event_doubles) is a Tessaly.dll that delivers
+The event double (tests/doubles/event_client.cpp) is a Tessaly.dll that delivers
 notifications from threads of its own on command; see event_client.cpp for its
 commands. ctest names the built file in VEXA_EVENT_DOUBLE.
 """

@@ -114,7 +114,7 @@ else:
     print("constructed", mapped, tessaly_mapped())
 """
 
-# What the library throws (tests/libraries/throw_described.h) and the Python exception.
+# What the library throws (tests/doubles/throw_described.h) and the Python exception.
 PRIVATE_RUNTIME_THROWN = [
     ("VexaException:7:", "VexaException", ""),
     ("ProviderException:-3:", "VexaException", ""),

@@ -28,9 +28,9 @@
 
 #include <gtest/gtest.h>
 
-#include "common/client_api_wrapper.h"
-#include "common/exceptions.h"
-#include "interfaces/unique_resource.h"
+#include "loader/client_api_wrapper.h"
+#include "loader/exceptions.h"
+#include "interfaces/unique_fd.h"
 #include "machine_state.h"
 
 namespace fs = std::filesystem;
@@ -50,8 +50,6 @@ std::vector<unsigned char> ReadBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
-
-using UniqueFd = Vexa::UniqueResource<int, ::close, Vexa::NegativeIsEmpty>;
 
 // Sets an environment variable for its lifetime and restores the previous state.
 class ScopedEnvironment {
@@ -236,7 +234,7 @@ protected:
         std::cout << summary.str() << std::endl;
         RecordProperty("positions", static_cast<int>(positions.size()));
 
-        UniqueFd fd(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
+        Vexa::UniqueFd fd(::open(staged.c_str(), O_WRONLY | O_CLOEXEC));
         ASSERT_GE(fd.get(), 0);
         static const unsigned char kMasks[] = {0x01, 0x80, 0xff, 0x20, 0x5a, 0x04};
         std::size_t refused = 0;

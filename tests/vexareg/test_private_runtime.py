@@ -12,7 +12,7 @@ from conftest import BANNER, touch
 
 LIBRARY = os.environ["VEXAREG_PRIVATE_RUNTIME_CATALOG"]
 
-# What the library throws, as tests/libraries/throw_described.h describes it: family
+# What the library throws, as tests/doubles/throw_described.h describes it: family
 # members with empty and non-empty texts, standard exceptions and a value of no class.
 THROWN = [
     "VexaException:7:",
@@ -25,7 +25,7 @@ THROWN = [
     "int",
 ]
 
-# The export that throws (the variable of tests/libraries/exports.cpp) and whether the
+# The export that throws (the variable of tests/doubles/exports.cpp) and whether the
 # catalog still opens.
 EXPORTS = [
     ("build_type", "VEXA_TEST_BUILD_TYPE_THROW", False),

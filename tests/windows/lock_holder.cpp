@@ -4,27 +4,16 @@
 // input ends.
 //
 //   lock-holder.exe LOCK_FILE
-#include <windows.h>
-
 #include <cstdio>
 
-#include "interfaces/unique_resource.h"
-
-namespace {
-
-struct InvalidHandleIsEmpty {
-    static HANDLE Value() { return INVALID_HANDLE_VALUE; }
-};
-using UniqueHandle = Vexa::UniqueResource<HANDLE, CloseHandle, InvalidHandleIsEmpty>;
-
-}  // namespace
+#include "common/resource_owners.h"
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: lock-holder LOCK_FILE\n");
         return 2;
     }
-    const UniqueHandle file(CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    const Vexa::UniqueFile file(CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         std::printf("denied %lu\n", GetLastError());

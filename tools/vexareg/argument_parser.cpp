@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "common/code_page.h"
+#include "loader/code_page.h"
 
 namespace fs = std::filesystem;
 

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/provider_catalog_api_wrapper.h"
+#include "loader/provider_catalog_api_wrapper.h"
 #include "result_code.h"
 
 namespace Vexa::Registration {

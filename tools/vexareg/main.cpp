@@ -10,8 +10,8 @@
 
 #include "argument_parser.h"
 #include "catalog_operations.h"
-#include "common/code_page.h"
-#include "common/provider_catalog_api_wrapper.h"
+#include "loader/code_page.h"
+#include "loader/provider_catalog_api_wrapper.h"
 #include "console.h"
 
 using namespace Vexa::Registration;

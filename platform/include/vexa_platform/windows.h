@@ -265,5 +265,5 @@ static_assert(sizeof(WINTRUST_DATA) == 88, "WINTRUST_DATA must have the Windows 
 
 // On Linux: the embedded signature of platform/src/signature_format.h, checked
 // against the PEM roots in $VEXA_PLATFORM_ROOT/trust; the result codes and the
-// order of the checks are listed in platform/src/trust_verification.h.
+// order of the checks are listed in platform/src/win_verify_trust.h.
 LONG WinVerifyTrust(HWND hwnd, GUID* pgActionID, LPVOID pWVTData);

@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 
-#include "common/code_page.h"
-#include "common/library_call.h"
-#include "common/load_error.h"
+#include "loader/code_page.h"
+#include "loader/library_call.h"
+#include "loader/load_error.h"
 #include "common/resource_owners.h"
-#include "common/trust_verification.h"
+#include "loader/trust_verification.h"
 #include "common/win32.h"
 #include "interfaces/export_contract.h"
 

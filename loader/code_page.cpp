@@ -1,6 +1,6 @@
 // The one unit with a platform conditional: how narrow path texts are encoded differs
 // between Windows (a code page chosen by the process) and other systems (UTF-8).
-#include "common/code_page.h"
+#include "loader/code_page.h"
 
 #include <memory>
 

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/exceptions.h"
+#include "loader/exceptions.h"
 
 namespace Vexa {
 

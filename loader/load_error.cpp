@@ -1,4 +1,4 @@
-#include "common/load_error.h"
+#include "loader/load_error.h"
 
 namespace Vexa {
 

@@ -10,7 +10,7 @@
 
 #include <utility>
 
-#include "common/exceptions.h"
+#include "loader/exceptions.h"
 
 namespace Vexa {
 

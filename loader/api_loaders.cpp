@@ -1,7 +1,7 @@
-#include "common/api_loaders.h"
+#include "loader/api_loaders.h"
 
-#include "common/framework_directory.h"
-#include "common/library_call.h"
+#include "loader/framework_directory.h"
+#include "loader/library_call.h"
 
 namespace Vexa {
 

@@ -9,9 +9,9 @@
 #include <utility>
 #include <string>
 
-#include "common/exceptions.h"
-#include "common/library_call.h"
-#include "common/load_error.h"
+#include "loader/exceptions.h"
+#include "loader/library_call.h"
+#include "loader/load_error.h"
 
 namespace Vexa {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "common/dll_proxy.h"
+#include "loader/dll_proxy.h"
 #include "interfaces/client_api_interface.h"
 #include "interfaces/provider_catalog_api_interface.h"
 

@@ -1,7 +1,7 @@
-#include "common/provider_catalog_api_wrapper.h"
+#include "loader/provider_catalog_api_wrapper.h"
 
-#include "common/api_loaders.h"
-#include "common/interface_binding.h"
+#include "loader/api_loaders.h"
+#include "loader/interface_binding.h"
 
 namespace Vexa {
 

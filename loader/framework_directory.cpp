@@ -1,10 +1,10 @@
-#include "common/framework_directory.h"
+#include "loader/framework_directory.h"
 
 #include <algorithm>
 #include <string>
 
-#include "common/code_page.h"
-#include "common/exceptions.h"
+#include "loader/code_page.h"
+#include "loader/exceptions.h"
 #include "common/resource_owners.h"
 
 namespace Vexa {
@@ -39,7 +39,7 @@ CONFIGRET QueryDevice(GUID& interfaceClass, char* deviceId, BYTE* buffer, ULONG 
 
     UniqueKey key;
     if (CM_Open_Device_Interface_Key_ExA(interfaces, GENERIC_READ, RegDisposition_OpenExisting,
-                                        key.addressof(), 0, nullptr) != CR_SUCCESS)
+                                        key.put(), 0, nullptr) != CR_SUCCESS)
         return CR_NO_SUCH_VALUE;
     DWORD size = bufferSize;
     if (RegQueryValueExA(key.get(), kInstallDirValue, nullptr, nullptr, buffer, &size) != ERROR_SUCCESS)

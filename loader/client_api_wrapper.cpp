@@ -1,7 +1,7 @@
-#include "common/client_api_wrapper.h"
+#include "loader/client_api_wrapper.h"
 
-#include "common/api_loaders.h"
-#include "common/interface_binding.h"
+#include "loader/api_loaders.h"
+#include "loader/interface_binding.h"
 
 namespace Vexa {
 

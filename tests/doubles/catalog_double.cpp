@@ -22,7 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/exceptions.h"
+#include "loader/exceptions.h"
 #include "interfaces/export_contract.h"
 #include "interfaces/provider_catalog_api_interface.h"
 

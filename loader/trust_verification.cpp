@@ -1,8 +1,8 @@
-#include "common/trust_verification.h"
+#include "loader/trust_verification.h"
 
 #include <optional>
 
-#include "common/code_page.h"
+#include "loader/code_page.h"
 #include "common/win32.h"
 
 namespace Vexa {

@@ -1,4 +1,4 @@
-#include "trust_verification.h"
+#include "win_verify_trust.h"
 
 #include <climits>
 #include <cstddef>
@@ -29,12 +29,9 @@ namespace fs = std::filesystem;
 namespace VexaPlatform {
 namespace {
 
-// What a VERIFY call leaves in hWVTStateData until the CLOSE call frees it.
-struct TrustState {
-    LONG status = 0;
-    X509Ptr signer;
-};
-
+// The outcome of one verification: the status WinVerifyTrust returns and, once the
+// block names it, the signer's certificate. A VERIFY call leaves it in hWVTStateData
+// until the CLOSE call frees it.
 struct Verdict {
     LONG status = TRUST_E_SYSTEM_ERROR;
     X509Ptr signer;
@@ -300,7 +297,7 @@ LONG WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
     if (!IsGenericVerifyV2(*pgActionID)) return TRUST_E_ACTION_UNKNOWN;
 
     if (data->dwStateAction == WTD_STATEACTION_CLOSE) {
-        delete static_cast<TrustState*>(data->hWVTStateData);
+        delete static_cast<Verdict*>(data->hWVTStateData);
         data->hWVTStateData = nullptr;
         return 0;
     }
@@ -323,7 +320,7 @@ LONG WinVerifyTrust(HWND /*hwnd*/, GUID* pgActionID, LPVOID pWVTData) {
             verdict = VerifyPath(*path);
         }
         if (data->dwStateAction == WTD_STATEACTION_VERIFY)
-            data->hWVTStateData = new TrustState{verdict.status, std::move(verdict.signer)};
+            data->hWVTStateData = new Verdict(std::move(verdict));
         return verdict.status;
     } catch (...) {
         return TRUST_E_SYSTEM_ERROR;
