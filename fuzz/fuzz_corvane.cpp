@@ -26,6 +26,7 @@
 
 #include "fuzz_support.h"
 #include <nlohmann/json.hpp>
+#include "python/corvane/cpython_internals.h"
 #include "python/corvane/events.h"
 #include "python/corvane/json_conversion.h"
 
@@ -178,7 +179,8 @@ private:
         case 3: {  // an integer of up to 248 bits, of either sign
             std::string bytes = NextBytes();
             py::object value = py::reinterpret_steal<py::object>(
-                _PyLong_FromByteArray(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 1, 1));
+                Vexa::VexaPy::CPythonInternals::IntFromSignedLittleEndian(
+                    reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
             if (!value) throw py::error_already_set();
             stack.push_back(value);
             break;

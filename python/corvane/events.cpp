@@ -247,13 +247,13 @@ py::str DecodeUtf8(const char* text) {
 }
 
 // The keys a payload's items contribute to handler paths: an object's member names
-// (by name, each once, as the JSON library orders them), an array's indexes, or ""
+// (by name, each once, as nlohmann/json orders them), an array's indexes, or ""
 // for one value that is not null. Reads the payload without building it.
 class ItemKeys : public nlohmann::json_sax<nlohmann::json> {
 public:
     using json = nlohmann::json;
 
-    // Throws the JSON library's own exception when payload is not one JSON value.
+    // Throws nlohmann/json's own exception when payload is not one JSON value.
     explicit ItemKeys(const char* payload) {
         const std::string_view text(payload);
         if (!json::sax_parse(text, this)) {

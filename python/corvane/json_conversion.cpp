@@ -47,7 +47,7 @@ json ToJson(py::handle source, int depth) {
     return out;
 }
 
-// Walks a text with the JSON library's parser without building a value and notes
+// Walks a text with nlohmann/json's parser without building a value and notes
 // whether arrays and objects nest deeper than the bound. Syntax errors are left to
 // the real parse that follows.
 class NestingProbe {

@@ -43,7 +43,7 @@ nlohmann::json ToJson(pybind11::handle source);
 // JSON to Python: a dict's keys in the order of the JSON value's members.
 pybind11::object FromJson(const nlohmann::json& value);
 
-// Parses a whole result text as one JSON value with the JSON library's default
+// Parses a whole result text as one JSON value with nlohmann/json's default
 // parser. Throws JsonNestingError when it is nested too deeply, and a
 // std::runtime_error with the parser's message when it is not one JSON value.
 nlohmann::json ParseResult(const std::string& text);

@@ -51,7 +51,7 @@ inline bool ApplyRegisteredTranslators() {
                pybind11::detail::get_internals().registered_exception_translators);
 }
 
-// The shortest text that reads back as value, as the JSON library writes numbers.
+// The shortest text that reads back as value, as nlohmann/json writes numbers.
 inline char* ShortestNumberText(char* first, char* last, double value) {
     return nlohmann::detail::to_chars(first, last, value);
 }
