@@ -47,13 +47,15 @@ SWAPPER = textwrap.dedent(r"""
         contents = [open(signed, "rb").read(), open(unsigned, "rb").read()]
         while not os.path.exists(stop):
             for content in contents:
+                started = time.monotonic()
                 with open(target, "r+b") as out:
                     out.write(content)
                     out.truncate()
                 swaps += 1
-                # The file is whole only between two writes; a short pause after each
-                # lets a client meet each library whole now and then.
-                time.sleep(0.002)
+                # The file is whole only between two writes. Pausing as long as the
+                # write took keeps it whole about half the time, however loaded the
+                # machine, so that clients meet each library whole as well as half written.
+                time.sleep(max(0.002, time.monotonic() - started))
     print(swaps)
     """)
 
