@@ -2,8 +2,8 @@
 # The Windows stage: cross-builds the tree with MinGW-w64 (preset "mingw"), the Corvane
 # module for CPython 3.11 included, and runs, under Wine in a private prefix, the loader
 # tests, the unit tests of vexareg and the vexareg process tests against the sample
-# framework; then inspects Corvane.pyd and its wheel (no Windows Python runs here to
-# import it). Prints the count of tests run.
+# framework; inspects Corvane.pyd and its wheel; then runs the Corvane suites and the
+# installed wheel on a CPython 3.11 for Windows built here. Prints the count of tests run.
 #
 # The prefix lives in build/mingw/wine-prefix and is made afresh on every run. Wine's
 # own Configuration Manager cannot list devices, so the test-only cfgmgr32.dll of
@@ -90,9 +90,9 @@ pytests() {
     "${pytest_python[@]}" -m pytest -q -p no:cacheprovider "$@" </dev/null 2>&1 | tr -d '\r' >"$log" || status=$?
     # What the inspection prints (after pytest's progress dots).
     sed -n 's/^\.*\(Corvane\.pyd \(exports\|imports\): \)/\1/p' "$log"
-    # The failures in full, each skip with its reason (-rs), and the summary.
-    if grep -q '^=* FAILURES =*$' "$log"; then
-        sed -n '/^=* FAILURES =*$/,$p' "$log" | tail -150
+    # The errors and failures in full, each skip with its reason (-rs), and the summary.
+    if grep -q '^=* \(ERRORS\|FAILURES\) =*$' "$log"; then
+        sed -n '/^=* \(ERRORS\|FAILURES\) =*$/,$p' "$log" | tail -200
     else
         sed -n '/^=* short test summary info =*$/,$p' "$log" | grep -v '^=* short test summary' || true
         tail -1 "$log"
