@@ -90,9 +90,10 @@ pytests() {
     "${pytest_python[@]}" -m pytest -q -p no:cacheprovider "$@" </dev/null 2>&1 | tr -d '\r' >"$log" || status=$?
     # What the inspection prints (after pytest's progress dots).
     sed -n 's/^\.*\(Corvane\.pyd \(exports\|imports\): \)/\1/p' "$log"
-    # The errors and failures in full, each skip with its reason (-rs), and the summary.
-    if grep -q '^=* \(ERRORS\|FAILURES\) =*$' "$log"; then
-        sed -n '/^=* \(ERRORS\|FAILURES\) =*$/,$p' "$log" | tail -200
+    # The errors, failures and warnings (a Wine start tried again among them) in full,
+    # each skip with its reason (-rs), and the summary.
+    if grep -q '^=* \(ERRORS\|FAILURES\|warnings summary\) =*$' "$log"; then
+        sed -n '/^=* \(ERRORS\|FAILURES\|warnings summary\) =*$/,$p' "$log" | tail -200
     else
         sed -n '/^=* short test summary info =*$/,$p' "$log" | grep -v '^=* short test summary' || true
         tail -1 "$log"

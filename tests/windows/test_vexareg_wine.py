@@ -11,9 +11,11 @@ expected texts here are written with LF and compared after that translation.
 import collections
 import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
+import warnings
 from pathlib import Path
 
 import pytest
@@ -39,9 +41,9 @@ def windows(path) -> str:
     return "Z:" + str(Path(path).resolve()).replace("/", "\\")
 
 
-def wine(*args):
+def wine(*args, env=None, timeout=120):
     return subprocess.run([WINE, *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          timeout=120)
+                          env=env, timeout=timeout)
 
 
 def machine_tool(*args):
@@ -49,14 +51,42 @@ def machine_tool(*args):
     assert completed.returncode == 0, completed
 
 
+# Wine's own error lines ("0123:err:channel:function ..."), told apart from what the
+# program wrote to its standard error.
+WINE_ERROR = re.compile(rb"^[0-9a-f]{4,8}:err:", re.MULTILINE)
+
+
 class Run:
     def __init__(self, completed):
         self.code = completed.returncode
         self.out = completed.stdout.replace(b"\r\n", b"\n")
-        self.err = completed.stderr.replace(b"\r\n", b"\n")
+        lines = completed.stderr.replace(b"\r\n", b"\n").splitlines(keepends=True)
+        self.wine_errors = b"".join(line for line in lines if WINE_ERROR.match(line))
+        self.err = b"".join(line for line in lines if not WINE_ERROR.match(line))
+
+    def started(self):
+        """vexareg writes its banner before anything else; a run without it and without
+        a word on standard error never reached the program's main."""
+        return self.out.startswith(BANNER) or self.err != b""
 
     def __repr__(self):
-        return f"Run(code={self.code}, out={self.out!r}, err={self.err!r})"
+        return f"Run(code={self.code}, out={self.out!r}, err={self.err!r}, wine_errors={self.wine_errors!r})"
+
+
+def run_vexareg(*args, env=None, timeout=120):
+    """vexareg.exe under Wine, with Wine's errors shown (apart from the program's).
+
+    A CI run once saw vexareg.exe end with status 1 having written nothing at all, not
+    even the banner that is its first line: Wine never reached its main, so nothing was
+    done. Such a start is tried once more and reported as a warning in the run's
+    summary, with Wine's errors, so that each one is counted, never hidden; a second
+    failed start fails the test."""
+    env = dict(os.environ if env is None else env, WINEDEBUG="-all,err+all")
+    run = Run(wine(VEXAREG, *args, env=env, timeout=timeout))
+    if not run.started():
+        warnings.warn(f"Wine did not start vexareg.exe {' '.join(map(str, args))}: {run!r}; started again")
+        run = Run(wine(VEXAREG, *args, env=env, timeout=timeout))
+    return run
 
 
 def usage():
@@ -78,7 +108,7 @@ class Machine:
         machine_tool("publish", windows(self.install_dir))
 
     def run(self, *args):
-        return Run(wine(VEXAREG, *args))
+        return run_vexareg(*args)
 
     def provider(self, name):
         path = self.work / name
@@ -291,8 +321,7 @@ def test_unsigned_code_never_runs_while_orbisk_is_swapped(framework, mode):
     outcomes = collections.Counter()
     try:
         for _ in range(SWAP_RACE_RUNS):
-            run = subprocess.run([WINE, VEXAREG, "-q"], env=env, capture_output=True, timeout=120)
-            outcomes[run.returncode] += 1
+            outcomes[run_vexareg("-q", env=env).code] += 1
     finally:
         stop.touch()
         out, err = attacker.communicate(timeout=120)
@@ -341,8 +370,7 @@ def test_lock_held_through_a_read_handle_stalls_no_writer(framework):
     try:
         assert holder.stdout.readline().strip() == b"held"
         provider = windows(framework.provider("sensor.dll"))
-        run = Run(subprocess.run([WINE, VEXAREG, "-r", provider], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                 timeout=LOCK_WAIT + 100))
+        run = run_vexareg("-r", provider, timeout=LOCK_WAIT + 100)
         assert (run.code, run.out, run.err) == (1, BANNER, b"Registration failed with exception\n"), run
     finally:
         holder.stdin.close()
