@@ -90,8 +90,10 @@ inline std::uint64_t Accumulate(const char* first, const char* last, std::uint64
 inline constexpr int kLongExponent = 10000;
 
 // Reads the number token at p, in a text that ends at end. Only the token's own bytes
-// are read: what follows it (a separator, or anything else) is the caller's.
-inline ParsedNumber ParseNumber(const char* const start, const char* const end) {
+// are read: what follows it (a separator, or anything else) is the caller's. Forced
+// inline: left to itself the compiler calls it out of line, which cost the reader of a
+// number-heavy text about 3% more instructions than when this code sat in its loop.
+inline __attribute__((always_inline)) ParsedNumber ParseNumber(const char* const start, const char* const end) {
     using Kind = ParsedNumber::Kind;
     using NumberDigits::Accumulate;
     using NumberDigits::SkipDigits;

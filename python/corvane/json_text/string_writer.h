@@ -35,7 +35,7 @@ inline void WriteEscapedRest(TextBuffer& out, const char* p, const char* const s
 
 // UTF-8 text as a JSON string. Most text needs no escape: it is copied as it is
 // checked, into room made once, a word at a time and then the last bytes one by one.
-inline void WriteString(TextBuffer& out, std::string_view utf8) {
+inline __attribute__((always_inline)) void WriteString(TextBuffer& out, std::string_view utf8) {
     const char* p = utf8.data();
     const char* const stop = p + utf8.size();
     char* w = out.Room(utf8.size() + 2);
