@@ -45,10 +45,11 @@ SIGNATURE_MAGIC = b"~VexaSignature~\n"
 
 
 def wine_machine(*args):
-    """vexa-wine-machine.exe's output. The tool names every failure on its standard
-    error; a status without a word there means that Wine never reached its main (a CI
-    run saw such a start end with status 1). That start is tried once more and reported
-    as a warning in the run's summary, so that each one is counted, never hidden."""
+    """Runs vexa-wine-machine.exe and returns what it printed. The tool names every
+    failure on its standard error, so a status without a word there means that Wine
+    never reached its main (a CI run once saw vexareg.exe's start end so, with status
+    1). Such a start is tried once more and reported as a warning in the run's summary,
+    so that each one is counted, never hidden."""
     for attempt in range(2):
         run = subprocess.run([WINE_MACHINE_TOOL, *args], capture_output=True, encoding="utf-8", timeout=120)
         if run.returncode == 0 or run.stderr or attempt == 1:
