@@ -47,8 +47,16 @@ def wine(*args, env=None, timeout=120):
 
 
 def machine_tool(*args):
+    """Runs vexa-wine-machine.exe and returns what it printed. The tool names every
+    failure on its standard error; a status without a word there is a start that
+    never reached its main (see run_vexareg), tried once more and reported."""
     completed = wine(MACHINE_TOOL, *args)
+    if completed.returncode != 0 and not completed.stderr:
+        warnings.warn(f"Wine did not start vexa-wine-machine.exe {' '.join(args)} "
+                      f"(status {completed.returncode}); started again")
+        completed = wine(MACHINE_TOOL, *args)
     assert completed.returncode == 0, completed
+    return completed.stdout
 
 
 # Wine's own error lines ("0123:err:channel:function ..."), told apart from what the
@@ -193,9 +201,7 @@ def code_page_1252():
     """The prefix's ANSI code page must be 1252, the Western European one, for the
     characters below to be in it (the test script runs Wine under a C.UTF-8 locale,
     which Wine maps to the English locale and so to 1252)."""
-    completed = wine(MACHINE_TOOL, "code-pages")
-    assert completed.returncode == 0, completed
-    ansi = int(completed.stdout.split()[0])
+    ansi = int(machine_tool("code-pages").split()[0])
     assert ansi == 1252, f"the ANSI code page of the Wine prefix is {ansi}, not 1252"
 
 
