@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake pkg-config
+    build-essential cmake pkg-config ccache
     nlohmann-json3-dev pybind11-dev pybind11-json-dev
     libssl-dev openssl python3-dev libgtest-dev libgmock-dev
     python3-pytest python3-hypothesis python3-mypy python3-ujson
