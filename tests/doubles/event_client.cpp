@@ -26,7 +26,11 @@
 // "payload_hex", for texts that are not UTF-8.
 //
 // Flood threads may still run while the process exits, so the library pins itself in
-// memory and keeps the state they read in objects that are never destroyed.
+// memory and keeps the state they read in objects that are never destroyed. They also
+// allocate nothing while they flood: at exit Windows ends them wherever they are, and
+// one ended inside malloc leaves the C runtime's heap lock held for good. Windows then
+// ends the whole process as soon as the exiting thread waits on that lock; Wine lets it
+// wait for ever, so an allocating flood thread hangs the exit there.
 
 #ifdef _WIN32
 #include <windows.h>
@@ -78,6 +82,8 @@ struct EventState {
     std::map<std::string, int> unregisterCalls;
     long long refusals = 0;  // of RegisterEvent calls still to come
     std::atomic<bool> stopping{false};
+    // Counts changes of registered, so that flood threads copy it only when it changed.
+    std::atomic<unsigned long long> generation{0};
 
     // The distinct (callback, context) pairs registered under a path beginning with
     // prefix, each once, as a framework delivers them.
@@ -197,6 +203,7 @@ public:
             throw Vexa::AccessDeniedException("registration refused", 403);
         }
         state->registered.insert({path, callback, context});
+        ++state->generation;
     }
 
     void UnregisterEvent(const std::string& path, EventCallback callback) override {
@@ -206,6 +213,7 @@ public:
             if (it->path == path && it->callback == callback) {
                 state->withdrawn.insert(*it);
                 it = state->registered.erase(it);
+                ++state->generation;
             } else {
                 ++it;
             }
@@ -238,8 +246,14 @@ private:
         PinLibrary();
         for (int t = 0; t < threads; ++t) {
             floods.emplace_back([state = state, source, payload] {
+                unsigned long long seen = state->generation.load();
+                std::vector<Registration> receivers = state->Receivers("");
                 while (!state->stopping) {
-                    Deliver(state->Receivers(""), source, payload);
+                    if (const unsigned long long now = state->generation.load(); now != seen) {
+                        seen = now;
+                        receivers = state->Receivers("");
+                    }
+                    Deliver(receivers, source, payload);
                 }
             });
         }
