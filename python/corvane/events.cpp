@@ -383,29 +383,32 @@ py::object FailurePlace(const py::object& calling) {
     return py::str("Corvane event dispatch");
 }
 
-// Takes back what a registration of path added to the table: handler and the path's
-// claim on context (each null when it was there before), and the path's entry when
-// pathAdded and no handler is left under it. Handlers that the library ran meanwhile
-// may have changed the entry, or withdrawn it: what they left stands.
-void WithdrawAdditions(const std::string& path, PyObject* handler, PyObject* context, bool pathAdded,
-                       std::vector<py::object>& released) {
+// Gives up path's claim on context after the library refused to take it: no
+// registration made with that context pointer stands, so its token is withdrawn unless
+// another registration of the path or of another path still holds it. Handlers that the
+// library ran meanwhile may have changed the entry or erased it: it is looked up anew.
+void ReleaseRefusedContext(const std::string& path, PyObject* context, std::vector<py::object>& released) {
+    Registry& table = Table();
+    if (auto place = table.eventHandlers.find(path); place != table.eventHandlers.end()) {
+        table.contexts.Release(place->second, context, released);
+    }
+}
+
+enum class KeepEntry : bool { no, yes };
+
+// Gives up the claims of path on contexts once its last handler has gone and the
+// library has been told, whether it took the withdrawal or refused it: either way no
+// registration of the module's stands for the path. The library may have delivered on
+// this thread meanwhile, and the handlers it ran may have changed the table, so the
+// entry is looked up anew, and left alone if a handler has been registered since.
+void ReleaseEmptyPath(const std::string& path, KeepEntry keep, std::vector<py::object>& released) {
     Registry& table = Table();
     auto place = table.eventHandlers.find(path);
-    if (place == table.eventHandlers.end()) {
+    if (place == table.eventHandlers.end() || !place->second.handlers.empty()) {
         return;
     }
-    PathEntry& entry = place->second;
-    if (handler != nullptr) {
-        if (auto added = entry.handlers.find(handler); added != entry.handlers.end()) {
-            released.push_back(std::move(added->second));
-            entry.handlers.erase(added);
-        }
-    }
-    if (context != nullptr) {
-        table.contexts.Release(entry, context, released);
-    }
-    if (pathAdded && entry.handlers.empty()) {
-        table.contexts.Release(entry, released);
+    table.contexts.Release(place->second, released);
+    if (keep == KeepEntry::no) {
         table.eventHandlers.erase(place);
     }
 }
@@ -418,9 +421,8 @@ void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const py::o
     InstallExitHooks(table);
     // The table is filled before the library hears of the registration, which may
     // deliver at once on this thread.
-    const auto [place, pathAdded] = table.eventHandlers.try_emplace(path);
-    PathEntry& entry = place->second;
-    const bool handlerAdded = entry.handlers.try_emplace(handler.ptr(), handler).second;
+    PathEntry& entry = table.eventHandlers[path];
+    entry.handlers.try_emplace(handler.ptr(), handler);
     const bool contextAdded = entry.contexts.count(context.ptr()) == 0;
     // References are dropped only on the way out (see UnregisterEvent).
     std::vector<py::object> released;
@@ -428,11 +430,13 @@ void RegisterEvent(Vexa::ClientApi& client, const std::string& path, const py::o
         const Token token = table.contexts.Hold(entry, context);
         client.RegisterEvent(path, &DispatchEvent, AsContextPointer(token));
     } catch (...) {
-        // A refused registration leaves the table as it was: otherwise its handler and
-        // context would stay referenced for good, and the handler would run for the
-        // notifications that other registrations of the path bring.
-        WithdrawAdditions(path, handlerAdded ? handler.ptr() : nullptr, contextAdded ? context.ptr() : nullptr,
-                          pathAdded, released);
+        // A refused registration leaves its handler in the table, one element per
+        // callable and path however often it is retried, until UnregisterEvent takes it
+        // out. Only the claim on the context goes: the library holds no registration
+        // with its token, so nothing can deliver with it.
+        if (contextAdded) {
+            ReleaseRefusedContext(path, context.ptr(), released);
+        }
         throw;
     }
 }
@@ -455,9 +459,14 @@ void UnregisterEvent(Vexa::ClientApi& client, const std::string& path, const py:
     if (!entry->second.handlers.empty()) {
         return;
     }
-    client.UnregisterEvent(path, &DispatchEvent);
-    table.contexts.Release(entry->second, released);
-    table.eventHandlers.erase(entry);
+    try {
+        client.UnregisterEvent(path, &DispatchEvent);
+    } catch (...) {
+        // The path keeps its entry, with no handler, until a registration fills it.
+        ReleaseEmptyPath(path, KeepEntry::yes, released);
+        throw;
+    }
+    ReleaseEmptyPath(path, KeepEntry::no, released);
 }
 
 void DispatchEvent(const char* source, const char* payload, void* context) {

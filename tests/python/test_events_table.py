@@ -1,5 +1,7 @@
 """The handler table: one element per callable and path, and the library calls it makes."""
 
+import asyncio
+import gc
 import sys
 
 import pytest
@@ -127,13 +129,17 @@ class TestReferences:
 class TestLibraryFailures:
     def test_failed_library_unregistration_removes_the_handler(self, double_machine):
         client = Corvane.ClientApi()
-        handler = Recorder()
-        client.RegisterEvent("tb.a", handler)
+        handler, context = Recorder(), Named("context")
+        context_refs = sys.getrefcount(context)
+        client.RegisterEvent("tb.a", handler, context)
         double_machine.script(UnregisterEvent={"throw": "FrameworkException", "message": "busy"})
         before = sys.getrefcount(handler)
         with pytest.raises(Corvane.FrameworkException, match="busy"):
             client.UnregisterEvent("tb.a", handler)
         assert sys.getrefcount(handler) == before - 1
+        # Nothing of the module's own outlives the withdrawal: no registration made
+        # with the context stands for the path.
+        assert sys.getrefcount(context) == context_refs
         double_machine.script()
         # The path kept an empty entry: the handler is unknown under it now.
         with pytest.raises(Corvane.FrameworkException, match="Callback was not registered for event"):
@@ -152,26 +158,26 @@ class Named:
         self.name = name
 
 
-def refused_by_the_double(client, path, handler, context):
-    double_command(client, "events.refuse", count=REFUSALS)
-    for _ in range(REFUSALS):
+def refused_by_the_double(client, path, handlers, context):
+    double_command(client, "events.refuse", count=len(handlers))
+    for handler in handlers:
         with pytest.raises(Corvane.AccessDeniedException, match="^registration refused$"):
             client.RegisterEvent(path, handler, context)
 
 
-def refused_by_the_framework(client, path, handler, context):
-    for _ in range(REFUSALS):
+def refused_by_the_framework(client, path, handlers, context):
+    for handler in handlers:
         with pytest.raises(Corvane.InvalidArgumentException, match="^Event path is empty$"):
-            client.RegisterEvent("", handler, context)
+            client.RegisterEvent(path, handler, context)
 
 
-# How a library refuses registrations: the machine, the refusal, and how to have it
-# deliver a notification.
+# How a library refuses registrations: the machine, the refusal, the path it refuses
+# under a source, and how to have it deliver a notification.
 REFUSERS = {
-    "the library refuses the path": ("event_machine", refused_by_the_double,
+    "the library refuses the path": ("event_machine", refused_by_the_double, lambda source: source + ".a",
                                      lambda client, source: emit(client, source, '{"a": 1}')),
     "the sample framework refuses an empty path": (
-        "framework_machine", refused_by_the_framework,
+        "framework_machine", refused_by_the_framework, lambda source: "",
         lambda client, source: command(client, "diagnostics.emit", source=source, payload='{"a": 1}')),
 }
 
@@ -184,34 +190,75 @@ BEFORE = {
 }
 
 
-def observe(client, source, before, refuse, deliver):
-    """What handlers and references show, with refuse run between the registrations
-    of before and a later registration of another handler (None: not run)."""
-    objects = {"victim": Recorder("victim"), "witness": Recorder("witness"),
-               "context": Named("context"), "other": Named("other"), "later": Named("later")}
-    path = source + ".a"
-    for handler, context in before:
-        client.RegisterEvent(path, objects[handler], objects[context])
-    counts = [sys.getrefcount(objects[name]) for name in ("victim", "context")]
-    if refuse is not None:
-        refuse(client, path, objects["victim"], objects["context"])
-    kept = [sys.getrefcount(objects[name]) - count for name, count in zip(("victim", "context"), counts)]
-    client.RegisterEvent(path, objects["witness"], objects["later"])
-    deliver(client, source)
-    calls = {name: sorted(context.name for _, _, context in objects[name].calls) for name in ("victim", "witness")}
-    for handler in {objects[handler] for handler, _ in before} | {objects["witness"]}:
-        client.UnregisterEvent(path, handler)
-    return kept, calls
-
-
+@pytest.mark.parametrize("distinct", [False, True], ids=["one handler retried", "distinct handlers"])
 @pytest.mark.parametrize("before", sorted(BEFORE))
 @pytest.mark.parametrize("refuser", sorted(REFUSERS))
 @pytest.mark.parametrize("cls", ["ClientApi", "CorvaneJson"])
-def test_refused_registrations_leave_the_table_as_it_was(cls, refuser, before, request):
-    machine, refuse, deliver = REFUSERS[refuser]
+def test_refused_registrations_keep_their_handlers_and_nothing_else(cls, refuser, before, distinct, request):
+    machine, refuse, refused_path, deliver = REFUSERS[refuser]
     request.getfixturevalue(machine)
+    counted = machine == "event_machine"
     client = getattr(Corvane, cls)()
-    refused = observe(client, "refused", BEFORE[before], refuse, deliver)
-    unrefused = observe(client, "unrefused", BEFORE[before], None, deliver)
-    assert refused == unrefused
-    assert refused[0] == [0, 0]
+    objects = {"victim": Recorder("victim"), "witness": Recorder("witness"),
+               "context": Named("context"), "other": Named("other"), "later": Named("later")}
+    context_refs = sys.getrefcount(objects["context"])
+    # A source of its own, so that a failure leaves nothing in the way of the next case.
+    source = "refused " + request.node.callspec.id
+    path, refused = source + ".a", refused_path(source)
+    for handler, context in BEFORE[before]:
+        client.RegisterEvent(path, objects[handler], objects[context])
+    victims = [Recorder(f"victim {n}") for n in range(REFUSALS)] if distinct else [objects["victim"]] * REFUSALS
+    unique = list({id(victim): victim for victim in victims}.values())
+    tracked = unique + [objects["context"]]
+    counts = [sys.getrefcount(o) for o in tracked]
+    refuse(client, refused, victims, objects["context"])
+    kept = [sys.getrefcount(o) for o in tracked]
+    # Each refused handler is one element of the table, however often it was retried;
+    # the context is not kept for the refused registrations.
+    standing = {id(objects[h]) for h, _ in BEFORE[before]} if refused == path else set()
+    assert [now - then for now, then in zip(kept, counts)] == [
+        int(id(victim) not in standing) for victim in unique] + [0]
+
+    # They run for the notifications that the registrations standing for the path bring.
+    client.RegisterEvent(path, objects["witness"], objects["later"])
+    deliver(client, source)
+    contexts = sorted({objects[context].name for _, context in BEFORE[before]} | {"later"})
+    for victim in unique:
+        stands = refused == path or victim in [objects[h] for h, _ in BEFORE[before]]
+        assert sorted(context.name for _, _, context in victim.calls) == (contexts if stands else [])
+    for recorder in unique + [objects["victim"], objects["witness"]]:
+        recorder.calls.clear()  # the calls hold contexts
+
+    # UnregisterEvent takes them out, and the path's last handler reaches the library.
+    withdrawn = double_counts(client)["UnregisterEvent"].get(path, 0) if counted else 0
+    for victim in unique:
+        client.UnregisterEvent(refused, victim)
+    done = {id(victim) for victim in unique} if refused == path else set()
+    for handler in {id(objects[h]): objects[h] for h, _ in BEFORE[before] + [("witness", None)]}.values():
+        if id(handler) not in done:
+            client.UnregisterEvent(path, handler)
+    if counted:
+        assert double_counts(client)["UnregisterEvent"][path] == withdrawn + 1
+    del tracked
+    context_refs_after = sys.getrefcount(objects["context"])
+    assert context_refs_after == context_refs
+
+
+def test_a_refused_subscription_leaves_nothing_of_the_async_client_in_the_table(framework_machine):
+    """The table keeps a handler whose registration was refused: the asyncio client
+    takes its own back, so the refused path holds nothing of the client's."""
+    from corvane_tools import AsyncClient
+
+    def feeds():
+        return sum(type(o).__name__ == "_Feed" for o in gc.get_objects())
+
+    async def main():
+        async with AsyncClient() as client:
+            for _ in range(3):
+                with pytest.raises(Corvane.InvalidArgumentException, match="^Event path is empty$"):
+                    async with client.subscribe(""):
+                        pass
+            gc.collect()
+            return feeds()
+
+    assert asyncio.run(main()) == 0
