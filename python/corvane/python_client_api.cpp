@@ -1,5 +1,7 @@
 #include "python/corvane/python_client_api.h"
 
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <thread>
 
@@ -13,8 +15,38 @@ namespace py = pybind11;
 namespace Vexa::VexaPy {
 namespace {
 
+// Destructions that run with the interpreter lock released must take it back before
+// the interpreter starts to finalize: a thread that asks for the lock after that is
+// ended by unwinding its stack (up to 3.13) or parked for ever (from 3.14 on), and
+// an unwinding that meets the destructor aborts the process. So the exit hook,
+// which runs while Python is still whole, waits for those in progress, and from then
+// on a destruction keeps the lock. That is safe by then: the event hook, which runs
+// before this one, has stopped every delivery that could wait for the lock.
+// Both are touched with the interpreter lock held, but for the wait.
+bool pythonEnding = false;
+std::atomic<int> unlockedDestructions{0};
+bool exitHookInstalled = false;
+
+void WaitForUnlockedDestructions() {
+    pythonEnding = true;
+    py::gil_scoped_release unlocked;
+    while (unlockedDestructions.load() != 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// A forked child has only the thread that forked: destructions that other threads
+// had in progress will never finish there.
+void ForgetOtherThreadsDestructions() { unlockedDestructions.store(0); }
+
 ProcessGeneration TrackedGeneration() {
-    TrackForkedChildren();
+    if (!exitHookInstalled) {
+        // Installed with the first client, hence before the event hook (first
+        // registration), and so run after it: atexit runs its hooks in reverse order.
+        py::module_::import("atexit").attr("register")(py::cpp_function(&WaitForUnlockedDestructions));
+        exitHookInstalled = true;
+        RunInForkedChildren(&ForgetOtherThreadsDestructions);
+    }
     return CurrentProcessGeneration();
 }
 
@@ -46,12 +78,18 @@ ClientApi::~ClientApi() {
     // Destroying the interface object joins the framework's threads. One of them may
     // be waiting for the interpreter lock to deliver an event; holding the lock here
     // would deadlock the process. Nothing of Python is touched while it is released.
-    if (PyGILState_Check()) {
-        py::gil_scoped_release release;
+    // The lock is released and taken back by hand, so that a failure to take it back
+    // (see WaitForUnlockedDestructions) could not leave from a scoped release's
+    // destructor; once Python is ending, it is kept.
+    if (!PyGILState_Check() || pythonEnding) {
         client.reset();
-    } else {
-        client.reset();
+        return;
     }
+    unlockedDestructions.fetch_add(1);
+    PyThreadState* const state = PyEval_SaveThread();
+    client.reset();
+    PyEval_RestoreThread(state);
+    unlockedDestructions.fetch_sub(1);
 }
 
 Vexa::ClientApi& ClientApi::Client() {

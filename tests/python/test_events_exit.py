@@ -133,3 +133,47 @@ def test_process_ends_cleanly_while_events_flow(child, run, request):
     lines = result.stdout.splitlines()
     assert lines[0] == "end of script"
     assert sorted(lines[1:]) == ["context released", "handler released"]
+
+
+# A daemon thread lets clients go without pause, so that the interpreter's finalization
+# finds it inside a client's destruction, with the interpreter lock released, about as
+# often as not. The process must end with its own status whatever the thread is doing:
+# unwound (up to 3.13) or parked for ever (from 3.14 on).
+DAEMON_LETS_GO = r"""
+import sys, threading, time
+import Corvane
+
+%s
+def churn():
+    while True:
+        client = make()
+        started.set()
+        del client
+
+started = threading.Event()
+threading.Thread(target=churn, daemon=True).start()
+started.wait(60)
+time.sleep(0.02)
+print("end of script", flush=True)
+sys.exit(3)
+"""
+
+LETTING_GO = {
+    "client": ("framework_machine", "def make():\n    return Corvane.ClientApi('{\"interval_ms\": 10}')\n"),
+    "subscribed client": ("event_machine", """
+def make():
+    client = Corvane.ClientApi()
+    client.RegisterEvent("s.x", print)
+    client.UnregisterEvent("s.x", print)
+    return client
+"""),
+}
+
+
+@pytest.mark.parametrize("run", range(RUNS))
+@pytest.mark.parametrize("case", sorted(LETTING_GO))
+def test_process_ends_with_its_status_while_a_daemon_thread_lets_a_client_go(case, run, request):
+    fixture, make = LETTING_GO[case]
+    request.getfixturevalue(fixture)
+    result = run_python(DAEMON_LETS_GO % make, timeout=120)
+    assert (result.returncode, result.stdout, result.stderr) == (3, "end of script\n", ""), result.stderr
