@@ -21,6 +21,11 @@ namespace Vexa::Framework::CatalogIo {
 // about one megabyte.
 constexpr std::uint64_t kMaxCatalogBytes = 16u << 20;
 
+// Whether a catalog of this many bytes is one that every reader accepts. The readers
+// refuse what fails it, and the writer refuses to write it: a catalog written beyond
+// the readers' limit could be neither listed nor changed again.
+constexpr bool FitsCatalogLimit(std::uint64_t bytes) { return bytes <= kMaxCatalogBytes; }
+
 // The whole file, at most kMaxCatalogBytes; nullopt when it does not exist. Calls
 // damaged(file, why), which throws, for a directory, FIFO or device (never waiting on
 // one) and for a file larger than the limit, whether its size says so or it grows past
@@ -74,6 +79,11 @@ private:
 // crash. The temporary file is tempPrefix followed by an unpredictable suffix, created
 // exclusively: whatever another user may have planted in the directory (a link to a
 // file elsewhere above all) is never opened, followed or written.
+//
+// Who may read the catalog is the administrator's choice, not the writer's: the new
+// file takes over the permission bits, owner and group of the catalog it replaces (on
+// Windows its DACL), and a first catalog gets kNewCatalogMode on POSIX (on Windows the
+// install directory's inherited access), whatever the writer's umask.
 void ReplaceDurably(const std::filesystem::path& tempPrefix, const std::filesystem::path& file,
                     const std::filesystem::path& directory, const std::string& text);
 
@@ -87,6 +97,10 @@ inline std::string UnpredictableSuffix() {
     for (int i = 0; i < 16; ++i) suffix[static_cast<std::size_t>(i)] = kDigits[(value >> (4 * i)) & 0xf];
     return suffix;
 }
+
+// The mode of a first catalog on POSIX: every user who runs a client reads the
+// catalog, and only its writers (who own it) change it.
+constexpr unsigned kNewCatalogMode = 0644;
 
 // How often a writer tries another name when the one it drew exists already.
 constexpr int kTemporaryNameAttempts = 16;

@@ -38,7 +38,7 @@ std::string ReadAll(int fd, const fs::path& file, void (*damaged)(const fs::path
         }
         if (got == 0) return text;
         text.append(buffer, static_cast<size_t>(got));
-        if (text.size() > kMaxCatalogBytes) damaged(file, TooLargeReason());
+        if (!FitsCatalogLimit(text.size())) damaged(file, TooLargeReason());
     }
 }
 
@@ -58,6 +58,27 @@ void WriteAll(int fd, const std::string& text, const fs::path& file) {
 
 [[noreturn]] void ThrowNotRegular(const std::string& what) {
     throw FrameworkException(what + ": not a regular file", kFrameworkFailure);
+}
+
+// Gives the new catalog (fd, not yet renamed into place) the permission bits, owner
+// and group of the one at file, or kNewCatalogMode when there is none yet; never what
+// the writer's umask would make of it. Set on the temporary file, so that the rename
+// shows readers the content and its access together. Only root may give a file away:
+// another writer keeps the group if it belongs to it, and the new file is its own.
+void TakeOverAccess(int fd, const fs::path& file, const fs::path& tempFile) {
+    mode_t mode = static_cast<mode_t>(kNewCatalogMode);
+    UniqueFd current(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (current) {
+        struct stat status {};
+        if (::fstat(current.get(), &status) != 0)
+            ThrowIoError("Cannot examine provider catalog " + file.string(), errno);
+        mode = status.st_mode & 0777;
+        if (::fchown(fd, status.st_uid, status.st_gid) != 0)
+            (void)::fchown(fd, static_cast<uid_t>(-1), status.st_gid);
+    } else if (errno != ENOENT) {
+        ThrowIoError("Cannot examine provider catalog " + file.string(), errno);
+    }
+    if (::fchmod(fd, mode) != 0) ThrowIoError("Cannot set the mode of " + tempFile.string(), errno);
 }
 
 void SyncDirectory(const fs::path& directory) {
@@ -83,7 +104,7 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const
     // A size beyond the limit is refused before anything is read; the read itself
     // stops at the limit for files whose size says nothing (those of /proc) or that
     // grow meanwhile.
-    if (static_cast<std::uint64_t>(status.st_size) > kMaxCatalogBytes) damaged(file, TooLargeReason());
+    if (!FitsCatalogLimit(static_cast<std::uint64_t>(status.st_size))) damaged(file, TooLargeReason());
     return ReadAll(fd.get(), file, damaged);
 }
 
@@ -130,16 +151,18 @@ WriterLock::~WriterLock() = default;
 void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::path& directory,
                     const std::string& text) {
     // O_EXCL refuses any existing name, a link included, so only a file this call
-    // creates is ever written.
+    // creates is ever written. It starts as the writer's alone and gets the catalog's
+    // access before anything is written into it.
     fs::path tempFile;
     UniqueFd fd;
     for (int attempt = 0; !fd; ++attempt) {
         tempFile = tempPrefix;
         tempFile += UnpredictableSuffix();
-        fd = UniqueFd(::open(tempFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        fd = UniqueFd(::open(tempFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd && (errno != EEXIST || attempt + 1 == kTemporaryNameAttempts))
             ThrowIoError("Cannot create " + tempFile.string(), errno);
     }
+    TakeOverAccess(fd.get(), file, tempFile);
     WriteAll(fd.get(), text, tempFile);
     if (::fsync(fd.get()) != 0) ThrowIoError("Cannot flush " + tempFile.string(), errno);
     // After writing, a failing close can be the first sign that the data did not reach

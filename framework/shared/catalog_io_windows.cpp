@@ -62,7 +62,7 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(handle.get(), &size))
         ThrowIoError("Cannot examine provider catalog " + file.string(), GetLastError());
-    if (static_cast<std::uint64_t>(size.QuadPart) > kMaxCatalogBytes) damaged(file, TooLargeReason());
+    if (!FitsCatalogLimit(static_cast<std::uint64_t>(size.QuadPart))) damaged(file, TooLargeReason());
     std::string text;
     char buffer[8192];
     for (;;) {
@@ -71,7 +71,7 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const
             ThrowIoError("Cannot read provider catalog " + file.string(), GetLastError());
         if (got == 0) return text;
         text.append(buffer, got);
-        if (text.size() > kMaxCatalogBytes) damaged(file, TooLargeReason());
+        if (!FitsCatalogLimit(text.size())) damaged(file, TooLargeReason());
     }
 }
 
@@ -138,6 +138,29 @@ HANDLE OpenLockFile(const fs::path& lockFile, const std::string& what) {
     ThrowIoError(what, error);
 }
 
+// Gives the new catalog (handle, not yet renamed into place) the DACL of the one at
+// file, so that who may read it stays the administrator's choice; a first catalog keeps
+// what it inherits from the install directory. A protected DACL stays protected; one
+// that inherits takes its inherited entries afresh from the same directory.
+void TakeOverAccess(HANDLE handle, const fs::path& file, const fs::path& tempFile) {
+    PACL dacl = nullptr;
+    UniqueSecurityDescriptor descriptor;
+    DWORD error = GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                        &dacl, nullptr, descriptor.put());
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
+    if (error != ERROR_SUCCESS) ThrowIoError("Cannot examine provider catalog " + file.string(), error);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(descriptor.get(), &control, &revision))
+        ThrowIoError("Cannot examine provider catalog " + file.string(), GetLastError());
+    const SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
+                                                 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                 : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    error = SetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr, nullptr, dacl,
+                            nullptr);
+    if (error != ERROR_SUCCESS) ThrowIoError("Cannot set the access of " + tempFile.string(), error);
+}
+
 }  // namespace
 
 WriterLock::WriterLock(const fs::path& lockFile)
@@ -171,13 +194,14 @@ void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::
     for (int attempt = 0; !handle; ++attempt) {
         tempFile = tempPrefix;
         tempFile += UnpredictableSuffix();
-        handle.reset(CreateFileW(tempFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        handle.reset(CreateFileW(tempFile.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         if (handle) break;
         const DWORD error = GetLastError();
         if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || attempt + 1 == kTemporaryNameAttempts)
             ThrowIoError("Cannot create " + tempFile.string(), error);
     }
+    TakeOverAccess(handle.get(), file, tempFile);
     const char* data = text.data();
     std::size_t left = text.size();
     while (left > 0) {

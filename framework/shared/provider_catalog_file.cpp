@@ -77,6 +77,14 @@ void ProviderCatalogFile::Update(const std::function<bool(std::vector<json>&)>& 
 
 void ProviderCatalogFile::Write(const std::vector<json>& entries) const {
     std::string text = json{{"format", kFormat}, {"providers", entries}}.dump(2) + "\n";
+    // Refused before anything changes: once written, a catalog beyond the readers' limit
+    // could be neither listed nor repaired by the writers, who read it first.
+    if (!CatalogIo::FitsCatalogLimit(text.size()))
+        throw LimitExceededException("Provider catalog " + file.string() + " would take " +
+                                         std::to_string(text.size()) + " bytes, more than the " +
+                                         std::to_string(CatalogIo::kMaxCatalogBytes) +
+                                         " its readers accept; it is left as it is",
+                                     kLimitExceeded);
     CatalogIo::ReplaceDurably(tempPrefix, file, directory, text);
 }
 

@@ -13,7 +13,12 @@
 // read-only install directory can still be queried.
 //
 // A catalog that cannot be read or parsed is never written over: every operation on it
-// fails with an exception saying why, until someone repairs or removes the file.
+// fails with an exception saying why, until someone repairs or removes the file. Nor is
+// one ever written that the readers would refuse: an update that would make the file
+// larger than they accept throws LimitExceededException and leaves it as it was.
+//
+// A rewrite keeps the mode, owner and group of the catalog it replaces (the DACL on
+// Windows); a first catalog is made 0644 whatever the writer's umask.
 #pragma once
 
 #include <filesystem>
@@ -37,8 +42,8 @@ public:
     std::vector<nlohmann::json> Read() const;
 
     // Takes the writers' lock, reads the catalog, lets `change` edit the entries and
-    // writes them back if `change` returns true. An exception from `change` leaves the
-    // file untouched.
+    // writes them back if `change` returns true. An exception from `change`, or a result
+    // too large for the readers, leaves the file untouched.
     void Update(const std::function<bool(std::vector<nlohmann::json>&)>& change);
 
 private:

@@ -323,3 +323,69 @@ def test_lock_file_found_open_to_readers_is_closed_to_them(framework, workdir, f
     os.chmod(lock, found)
     assert framework.run("-r", touch(workdir / "sensor.dll")).code == 0
     assert stat.S_IMODE(lock.stat().st_mode) == left
+
+
+# The writers refuse, before anything changes, a catalog larger than the readers accept,
+# whichever operation would make it so: written out, each entry is indented, so
+# unregistering can carry a catalog that was written compactly over the limit too. The
+# largest catalog the readers accept is written.
+@pytest.mark.parametrize("option, size, code, message", [
+    ("-r", CATALOG_LIMIT, 0, b""),
+    ("-r", CATALOG_LIMIT + 1, 1, b"Registration failed with exception\n"),
+    ("-u", CATALOG_LIMIT, 0, b""),
+    ("-u", CATALOG_LIMIT + 1, 2, b"Unregistration failed with exception\n"),
+], ids=["register to the limit", "register past it", "unregister to the limit", "unregister past it"])
+def test_catalog_the_readers_would_refuse_is_never_written(framework, workdir, option, size, code, message):
+    catalog = framework.install_dir / "provider-catalog.json"
+    provider = touch(workdir / "sensor.dll")
+    others = [{"name": f"s{i}", "path": f"/p/s{i}.dll"} for i in range(2000)]
+    if option == "-u":
+        others.append({"name": "sensor", "path": str(provider)})
+
+    def place(pad):
+        providers = [{"name": "pad", "path": "/p/" + "x" * pad}] + others
+        catalog.write_text(json.dumps({"format": 1, "providers": providers}, separators=(",", ":")))
+
+    # What the operation writes grows byte for byte with the pad: one run on a small
+    # catalog tells the pad that makes it `size` bytes.
+    place(0)
+    assert framework.run(option, provider).code == 0
+    place(size - catalog.stat().st_size)
+    before = catalog.read_bytes()
+
+    run = framework.run(option, provider)
+    assert (run.code, run.out, run.err) == (code, BANNER, message)
+    assert [path.name for path in framework.install_dir.iterdir() if ".tmp-" in path.name] == []
+    if code != 0:
+        assert catalog.read_bytes() == before
+    else:
+        # The largest catalog the writers make is one the readers take.
+        assert catalog.stat().st_size == size
+        entries = json.loads(catalog.read_bytes())["providers"]
+        assert len(listed(framework.run("-q"))["provider_catalog"]) == len(entries)
+
+
+# Who may read the catalog is the administrator's choice, not the umask of whoever runs
+# the tool: a rewrite keeps the mode, owner and group of the catalog it replaces, and a
+# first catalog is made 0644.
+@pytest.mark.parametrize("found, umask", [
+    (None, 0o077), (None, 0o027), (None, 0o022),
+    (0o640, 0o022), (0o600, 0o022), (0o644, 0o077),
+], ids=lambda value: "new" if value is None else f"{value:04o}")
+def test_catalog_mode_outlives_the_writers_umask(framework, workdir, found, umask):
+    catalog = framework.install_dir / "provider-catalog.json"
+    first, second = touch(workdir / "first.dll"), touch(workdir / "second.dll")
+    owner = (os.geteuid(), os.getegid())
+    if found is not None:
+        assert framework.run("-r", first).code == 0
+        os.chmod(catalog, found)
+        if os.geteuid() == 0:
+            os.chown(catalog, NOBODY, NOBODY)
+            owner = (NOBODY, NOBODY)
+    operations = ([] if found else [("-r", first)]) + [("-r", second), ("-u", first)]
+    for option, provider in operations:
+        run = framework.run(option, provider, preexec=lambda: os.umask(umask))
+        assert run.code == 0, (option, run)
+        status = catalog.stat()
+        assert (oct(stat.S_IMODE(status.st_mode)), status.st_uid, status.st_gid) == \
+            (oct(found or 0o644), *owner), option
