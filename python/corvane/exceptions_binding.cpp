@@ -8,6 +8,7 @@
 // (RuntimeError with their text).
 
 #include <exception>
+#include <string>
 #include <string_view>
 
 #include <pybind11/pybind11.h>
@@ -42,10 +43,16 @@ void RegisterException(py::module_& module, const char* name, const char* baseNa
     const py::object base = PythonBase(module, baseName);
     py::exception<Native>& type = TypeSlot<Native>();
     if (!type) {
-        type = py::exception<Native>(module, name, base);
-    } else {
-        module.add_object(name, type);
+        // Made here rather than by pybind11's constructor, which does not check that the
+        // type was made and hides why not (a Ctrl-C, say) behind an error of its own.
+        const std::string qualified = module.attr("__name__").cast<std::string>() + "." + name;
+        PyObject* made = PyErr_NewException(qualified.c_str(), base.ptr(), nullptr);
+        if (made == nullptr) {
+            throw py::error_already_set();
+        }
+        static_cast<py::object&>(type) = py::reinterpret_steal<py::object>(made);
     }
+    module.add_object(name, type);
     py::register_exception_translator([](std::exception_ptr pending) {
         if (!pending) {
             return;

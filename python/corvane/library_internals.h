@@ -5,6 +5,9 @@
 // use below against the new sources first.
 #pragma once
 
+#include <iterator>
+#include <set>
+#include <typeindex>
 #include <typeinfo>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +22,46 @@ namespace Vexa::VexaPy::LibraryInternals {
 
 // pybind11's shared state, made now rather than by the first use that needs it.
 inline void CreatePybind11Internals() { pybind11::detail::get_internals(); }
+
+// The classes registered with pybind11 at one moment, so that a module initialization
+// that fails half-way can take back what it registered: pybind11 refuses to register a
+// class twice, and the half-built types may stay alive for long (a traceback can hold
+// them), so that otherwise every later import would fail.
+class TypeRegistrations {
+public:
+    TypeRegistrations() {
+        for (const auto& [native, info] : pybind11::detail::get_internals().registered_types_cpp) {
+            natives.insert(native);
+        }
+        for (const auto& [native, info] : pybind11::detail::get_local_internals().registered_types_cpp) {
+            natives.insert(native);
+        }
+        for (const auto& [type, infos] : pybind11::detail::get_internals().registered_types_py) {
+            types.insert(type);
+        }
+    }
+
+    // Forgets every registration made since this one was taken. The type objects stay
+    // as they are; when they go, pybind11 finds them no longer registered and leaves
+    // the table alone.
+    void ForgetLaterOnes() const {
+        auto& internals = pybind11::detail::get_internals();
+        EraseUnless(internals.registered_types_cpp, natives);
+        EraseUnless(pybind11::detail::get_local_internals().registered_types_cpp, natives);
+        EraseUnless(internals.registered_types_py, types);
+    }
+
+private:
+    template <class Map, class Keys>
+    static void EraseUnless(Map& map, const Keys& kept) {
+        for (auto entry = map.begin(); entry != map.end();) {
+            entry = kept.count(entry->first) != 0 ? std::next(entry) : map.erase(entry);
+        }
+    }
+
+    std::set<std::type_index> natives;
+    std::set<PyTypeObject*> types;
+};
 
 // The Python type pybind11 registered for a native class; null when there is none.
 inline PyTypeObject* RegisteredType(const std::type_info& native) {

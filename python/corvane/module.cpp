@@ -12,6 +12,7 @@
 // import is refused there.
 
 #include <exception>
+#include <optional>
 
 #include <pybind11/pybind11.h>
 
@@ -33,6 +34,12 @@ void DefineModule(py::module_& module) {
 }
 
 py::module_::module_def corvaneModuleDefinition;
+
+bool pybind11StateHalfMade = false;
+
+constexpr const char* kHalfMadeState =
+    "initialization failed: an earlier import was interrupted while pybind11 set up its state; restart the "
+    "interpreter";
 
 constexpr const char* kSubinterpreterRefusal =
     "Corvane cannot be imported in a subinterpreter; import it in the main interpreter (its event handlers run "
@@ -59,8 +66,19 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_Corvane() {
     if (PyObject* built = PyState_FindModule(&corvaneModuleDefinition)) {
         return Py_NewRef(built);
     }
+    if (pybind11StateHalfMade) {
+        PyErr_SetString(PyExc_ImportError, kHalfMadeState);
+        return nullptr;
+    }
+    using Vexa::VexaPy::LibraryInternals::TypeRegistrations;
+    std::optional<TypeRegistrations> before;
     try {
+        // pybind11 publishes its shared state before it has made the types in it: once
+        // that fails half-way, every later use of pybind11 in this process would crash.
+        pybind11StateHalfMade = true;
         Vexa::VexaPy::LibraryInternals::CreatePybind11Internals();
+        pybind11StateHalfMade = false;
+        before.emplace();
         // create_extension_module hands back a borrowed handle on the new reference
         // that this function returns; on failure the module object goes with `module`.
         auto module = py::module_::create_extension_module("Corvane", nullptr, &corvaneModuleDefinition);
@@ -77,9 +95,18 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_Corvane() {
             throw;
         }
     } catch (py::error_already_set& error) {
+        // A later import starts afresh, after an interrupted one too.
+        if (before) before->ForgetLaterOnes();
+        // The user's Ctrl-C, or a request to exit, is no failure of the module: a
+        // program that falls back on ImportError must not swallow it.
+        if (error.matches(PyExc_KeyboardInterrupt) || error.matches(PyExc_SystemExit)) {
+            error.restore();
+            return nullptr;
+        }
         py::raise_from(error, PyExc_ImportError, "initialization failed");
         return nullptr;
     } catch (const std::exception& error) {
+        if (before) before->ForgetLaterOnes();
         PyErr_SetString(PyExc_ImportError, error.what());
         return nullptr;
     }

@@ -156,3 +156,80 @@ def test_subinterpreter_is_refused_and_main_events_go_on(framework_machine, orde
         "same classes True",
         "main delivers True",
     ]
+
+
+# An import interrupted at its Nth point (0: none) and then imported again. The points
+# are the audit events that the import raises (the import system's, and pybind11's
+# while it sets up its shared state), or the creations of the module's exception types
+# (their builtin bases are swapped for classes whose __init_subclass__ interrupts).
+INTERRUPTED_IMPORT = """
+    import builtins, sys
+    where, point, kind = sys.argv[1], int(sys.argv[2]), getattr(builtins, sys.argv[3])
+    points = 0
+
+    def interrupt():
+        global points
+        points += 1
+        if points == point:
+            raise kind("interrupted")
+
+    if where == "audit event":
+        sys.addaudithook(lambda event, args: interrupt() if armed else None)
+    else:
+        swapped = {name: getattr(builtins, name) for name in ("Exception", "RuntimeError", "ValueError",
+                                                             "TimeoutError", "PermissionError", "LookupError")}
+        for name, base in swapped.items():
+            setattr(builtins, name, type(name, (base,), {"__init_subclass__": classmethod(
+                lambda cls, **kwargs: interrupt() if armed else None)}))
+    armed = True
+    try:
+        import Corvane
+        print("imported after", points, "points")
+    except BaseException as failure:
+        print(type(failure).__name__, type(failure.__cause__).__name__, failure.args)
+    armed = False
+    if where != "audit event":
+        for name, base in swapped.items():
+            setattr(builtins, name, base)
+    try:
+        import Corvane
+        print(Corvane.CorvaneJson().GetValue("settings.label"), Corvane.SchemaType.DATA.value)
+    except ImportError as failure:
+        print("ImportError", failure.args)
+    """
+
+
+def interrupted_import(machine, where, point, kind):
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(INTERRUPTED_IMPORT), where, str(point), kind],
+        env=dict(__import__("os").environ, VEXA_PLATFORM_ROOT=str(machine.root)),
+        capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (0, ""), result.stderr
+    return result.stdout.splitlines()
+
+
+@pytest.mark.parametrize("where", ["audit event", "exception type"])
+@pytest.mark.parametrize("kind", ["KeyboardInterrupt", "SystemExit", "RuntimeError"])
+def test_an_interrupted_import_raises_the_interruption_and_a_later_import_works(framework_machine, where, kind):
+    """Ctrl-C (or an exit) while the module initializes propagates as itself, never as
+    the ImportError a program may fall back on; any other failure is that ImportError
+    (or, raised by the import system before the module's code runs, itself). Nothing
+    of the failed attempt stands in the way of the next import, but an interruption
+    inside pybind11's own set-up, which it cannot recover from: that import is refused
+    with a clear ImportError, never a crash."""
+    first, used = interrupted_import(framework_machine, where, 0, kind)
+    points = int(first.split()[2])
+    assert (first, used) == (f"imported after {points} points", "Vexa sample 1")
+    assert points >= (3 if where == "audit event" else 8)
+    raised = {f"{kind} NoneType ('interrupted',)"} if kind != "RuntimeError" else {
+        "ImportError RuntimeError ('initialization failed',)", "RuntimeError NoneType ('interrupted',)"}
+    outcomes = set()
+    for point in range(1, points + 1):
+        failure, used = interrupted_import(framework_machine, where, point, kind)
+        assert failure in raised, point
+        outcomes.add(used)
+    expected = {"Vexa sample 1"}
+    if where == "audit event":
+        expected.add("ImportError ('initialization failed: an earlier import was interrupted while pybind11 set up "
+                     "its state; restart the interpreter',)")
+    assert outcomes <= expected and "Vexa sample 1" in outcomes
