@@ -4,6 +4,6 @@
 ``CorvaneJson`` class. The command line is ``corvane`` (or ``python -m corvane_tools``).
 """
 
-from corvane_tools.aio import AsyncClient, Json, Notification, Overflow, Scalar, Subscription
+from corvane_tools.aio import AsyncClient, Json, Notification, Overflow, Scalar, Subscription, UnparsedPayload
 
-__all__ = ["AsyncClient", "Json", "Notification", "Overflow", "Scalar", "Subscription"]
+__all__ = ["AsyncClient", "Json", "Notification", "Overflow", "Scalar", "Subscription", "UnparsedPayload"]

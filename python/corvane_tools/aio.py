@@ -46,9 +46,26 @@ class Overflow(str, enum.Enum):
     DROP_NEWEST = "drop_newest"
 
 
+class UnparsedPayload:
+    """The payload of a notification that Python's JSON parser refused, given as the
+    notification's payload in place of a parsed value: ``text`` is the JSON text as the
+    framework delivered it, ``error`` the parser's exception (``RecursionError`` for a
+    payload nested deeper than the interpreter's recursion limit). The framework's own
+    parser took the text, so it is JSON; the subscription goes on with the next one."""
+
+    __slots__ = ("text", "error")
+
+    def __init__(self, text: str, error: Exception) -> None:
+        self.text = text
+        self.error = error
+
+    def __repr__(self) -> str:
+        return f"UnparsedPayload(<{len(self.text)} characters>, {self.error!r})"
+
+
 class Notification(NamedTuple):
-    """One notification: the source path, the payload parsed into Python values, and
-    the context given to ``subscribe``."""
+    """One notification: the source path, the payload parsed into Python values (an
+    ``UnparsedPayload`` when it cannot be), and the context given to ``subscribe``."""
 
     source: str
     payload: Json
@@ -133,7 +150,13 @@ class Subscription:
             finally:
                 self._waiter = None
         # Parsed here rather than on the framework thread: what overflows is never parsed.
-        return Notification(source, json.loads(payload), self.context)
+        try:
+            parsed: Json = json.loads(payload)
+        except (RecursionError, ValueError) as error:
+            # The notification was taken from the queue: raising would lose it and end the
+            # consumer's loop, so it is handed over as text instead.
+            parsed = UnparsedPayload(payload, error.with_traceback(None))
+        return Notification(source, parsed, self.context)
 
     # Framework threads -----------------------------------------------------------
 
@@ -311,7 +334,8 @@ class AsyncClient:
                   overflow: Overflow | str = Overflow.DROP_OLDEST) -> Subscription:
         """The notifications for path, as ``async with client.subscribe(path) as s:
         async for source, payload, context in s``. Each yields a ``Notification`` whose
-        payload is parsed and whose context is the one given here.
+        payload is parsed (an ``UnparsedPayload`` when Python's parser refuses it, such
+        as one nested past the recursion limit) and whose context is the one given here.
 
         Up to maxsize notifications wait in the subscription's queue; what arrives
         while it is full is dropped as overflow says (``Overflow``) and counted in

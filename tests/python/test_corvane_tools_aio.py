@@ -18,6 +18,7 @@ import warnings
 import pytest
 
 import Corvane
+import corvane_tools
 from corvane_tools import AsyncClient, Notification, Overflow
 
 pytestmark = pytest.mark.usefixtures("framework_machine")
@@ -263,6 +264,32 @@ def test_100000_notifications_through_a_queue_of_1000_keep_memory_bounded(stalle
     # Held at once: at most the queue's 1000 notifications of about 250 bytes each; the
     # stream itself would be 25 MB.
     assert peak < 4 * 1024 * 1024, peak
+
+
+@pytest.mark.parametrize("depth", [sys.getrecursionlimit() + 10, 100_000])
+@pytest.mark.parametrize("opening, closing", [("[", "]"), ('{"a":', "}")])
+def test_a_payload_too_deep_to_parse_arrives_as_its_text_and_the_iteration_goes_on(depth, opening, closing):
+    api = Corvane.CorvaneJson(QUIET)
+    deep = '{"x":' + opening * depth + "0" + closing * depth + "}"
+
+    async def main():
+        async with AsyncClient(client=api) as client:
+            async with client.subscribe("demo.x", "ctx") as subscription:
+                emit(api, "demo", {"x": "before"}, 1)
+                api.ExecuteCommand("diagnostics.emit", {"source": "demo", "payload": deep, "count": 2})
+                emit(api, "demo", {"x": "after"}, 1)
+                taken = []
+                async for notification in subscription:
+                    taken.append(notification)
+                    if len(taken) == 4:
+                        return taken
+
+    before, *unparsed, after = asyncio.run(asyncio.wait_for(main(), 300))
+    assert (before, after) == (Notification("demo", {"x": "before"}, "ctx"), Notification("demo", {"x": "after"}, "ctx"))
+    for source, payload, context in unparsed:
+        assert (source, context) == ("demo", "ctx")
+        assert isinstance(payload, corvane_tools.UnparsedPayload)
+        assert payload.text == deep and isinstance(payload.error, RecursionError)
 
 
 # ---------------------------------------------------------------------------------
