@@ -2,16 +2,24 @@
 framework and the scripted double, each in a private machine state."""
 
 import datetime
+import fcntl
 import json
 import os
 import pty
+import re
+import resource
 import signal
+import struct
 import subprocess
 import sys
+import termios
+import threading
+import time
 
 import pytest
 
 import Corvane
+from corvane_tools import AsyncClient, cli
 
 COMMAND = [sys.executable, "-m", "corvane_tools"]
 FAST_SENSORS = ["--config", '{"interval_ms": 10}']
@@ -227,3 +235,144 @@ def test_sigint_during_a_long_command_exits_130_at_once(framework_machine):
     finally:
         process.kill()
     assert (process.returncode, out, errors) == (130, "", "")
+
+
+# ---------------------------------------------------------------------------------
+# Hostile input and output
+
+
+def memory_bounded(process):
+    """Caps the child's address space, so that a reader of an endless input fails rather
+    than fill the machine; not under the sanitizers, whose shadow memory needs more."""
+    if "LD_PRELOAD" not in os.environ:
+        resource.prlimit(process.pid, resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+
+@pytest.mark.parametrize("args, stdin, message", [
+    (["exec", "diagnostics.echo", "[" * 50_000 + "]" * 50_000], None, "PARAMETERS nests too deeply"),
+    (["exec", "diagnostics.echo", "-"], b"[" * 100_000 + b"]" * 100_000, "PARAMETERS nests too deeply"),
+    (["--config", '{"a":' * 20_000 + "1" + "}" * 20_000, "get"], None, "--config nests too deeply"),
+    (["exec", "diagnostics.echo", '{"a": NaN}'], None, "NaN is not a JSON value"),
+    (["exec", "diagnostics.echo", "[-Infinity]"], None, "-Infinity is not a JSON value"),
+    (["exec", "diagnostics.echo", "-"], b'{"a": [1e400]}', "1e400 is beyond the range of a double"),
+    (["set", "p", "Infinity"], None, "Infinity is not a JSON value"),
+    (["exec", "diagnostics.echo", "-"], b'{"text": "caf\xe9"}', "PARAMETERS on standard input are not UTF-8"),
+    (["exec", "diagnostics.echo", "-"], b'"' + b"x" * (16 << 20) + b'"', "exceed 16 MiB"),
+    (["exec", "diagnostics.echo", "-"], "/dev/zero", "exceed 16 MiB"),
+], ids=["deep", "deep-stdin", "deep-config", "nan", "minus-infinity", "1e400", "infinity-value", "not-utf8",
+        "beyond-limit", "dev-zero"])
+def test_parameters_that_are_not_json_are_usage_errors(double_machine, args, stdin, message):
+    source = open(stdin, "rb") if isinstance(stdin, str) else subprocess.PIPE
+    try:
+        process = subprocess.Popen([*COMMAND, *args], stdin=source, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        memory_bounded(process)
+        out, errors = process.communicate(None if isinstance(stdin, str) else stdin, timeout=120)
+    finally:
+        if source is not subprocess.PIPE:
+            source.close()
+    errors = errors.decode()
+    assert (process.returncode, out) == (2, b""), errors[-2000:]
+    assert "usage: corvane" in errors and message in errors and "Traceback" not in errors, errors[-2000:]
+    assert double_machine.journal() == []
+
+
+@pytest.mark.parametrize("args, status", [
+    (["get", "no.such.path"], 1),
+    (["exec", "diagnostics.fail", '{"exception": "FrameworkException", "message": "broken"}'], 1),
+    (["get", "--wrong-option"], 2),
+    (["set", "p", "not json"], 2),
+])
+def test_a_failure_keeps_its_exit_status_when_standard_error_is_closed(framework_machine, args, status):
+    read, write = os.pipe()
+    os.close(read)
+    try:
+        result = subprocess.run([*COMMAND, *args], stdout=subprocess.PIPE, stderr=write, timeout=120)
+    finally:
+        os.close(write)
+    assert (result.returncode, result.stdout) == (status, b"")
+
+
+def pending_bytes(fd):
+    """The bytes waiting in a pipe."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0\0\0\0"))[0]
+
+
+def wait_until(condition, process):
+    deadline = time.monotonic() + 120
+    while not condition():
+        assert process.poll() is None and time.monotonic() < deadline, process.communicate(timeout=60)
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("ending, status", [("timeout", 0), ("sigint", 130)])
+def test_a_watch_whose_output_is_blocked_ends_and_reports_what_it_dropped(framework_machine, ending, status):
+    """Nobody reads the output: the pipe fills, the writes block, and the queue of one
+    overflows; the watch still ends on time or on Ctrl-C and says how much it lost."""
+    read, write = os.pipe()
+    capacity = fcntl.fcntl(write, fcntl.F_SETPIPE_SZ, 4096)
+    timeout = ["--timeout", "5"] if ending == "timeout" else []
+    process = subprocess.Popen([*COMMAND, *FAST_SENSORS, "watch", "sensors.ticks", "--queue", "1", *timeout],
+                               stdout=write, stderr=subprocess.PIPE, text=True)
+    os.close(write)
+    try:
+        # Full: what is left is less than one line.
+        wait_until(lambda: pending_bytes(read) > capacity - 200, process)
+        if ending == "sigint":
+            time.sleep(2)  # the ticks meanwhile overflow the queue
+            process.send_signal(signal.SIGINT)
+        _, errors = process.communicate(timeout=60)
+    finally:
+        process.kill()
+        os.close(read)
+    assert process.returncode == status, errors
+    assert re.fullmatch(r"corvane watch: \d+ notifications dropped while the output lagged\n", errors), errors
+
+
+def test_sigint_while_exec_reads_standard_input_exits_130_without_a_traceback(double_machine):
+    process = subprocess.Popen([*COMMAND, "exec", "diagnostics.echo", "-"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        process.stdin.write('{"partial": ')
+        process.stdin.flush()
+        wait_until(lambda: pending_bytes(process.stdin.fileno()) == 0, process)  # taken: it reads on
+        process.send_signal(signal.SIGINT)
+        out, errors = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert (process.returncode, out, errors) == (130, "", "")
+    assert double_machine.journal() == []
+
+
+@pytest.mark.parametrize("depth", [1, 100_000])
+def test_watch_count_ends_with_the_last_line_it_counts(framework_machine, monkeypatch, capsys, depth):
+    """Exactly N notifications come and no more: the watch ends after the Nth instead of
+    waiting for one that would not be printed. A payload nested too deeply for Python's
+    parser is printed as the framework's text."""
+    api = Corvane.CorvaneJson({"simulate_sensors": False})
+    monkeypatch.setattr(cli, "AsyncClient", lambda *config, executor: AsyncClient(client=api, executor=executor))
+    count, finished, extra = 3, threading.Event(), []
+    payload = '{"x":' + "[" * depth + "]" * depth + "}"
+
+    def emit(text):
+        return api.ExecuteCommand("diagnostics.emit", {"source": "demo", "payload": text, "count": 1})["deliveries"]
+
+    def feed():
+        # Reaches no line; delivered once the watch has registered.
+        while not emit('{"y": 0}') and not finished.is_set():
+            time.sleep(0.01)
+        for _ in range(count):
+            emit(payload)
+        while not finished.wait(60):  # the watch still waits: give it what it waits for
+            extra.append(emit(payload))
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    try:
+        status = cli.main(["watch", "demo.x", "--count", str(count), "--timeout", "600"])
+    finally:
+        finished.set()
+        feeder.join()
+    assert (status, extra) == (0, [])
+    lines = capsys.readouterr().out.splitlines()
+    assert [re.sub(r',"received":"[^"]+"}$', "}", line) for line in lines] == \
+        ['{"path":"demo.x","source":"demo","payload":' + payload + "}"] * count
