@@ -16,6 +16,8 @@
 #include <link.h>
 #include <map>
 #include <mutex>
+#include <new>
+#include <pthread.h>
 #include <string>
 #include <utility>
 
@@ -47,6 +49,15 @@ public:
     static ModuleTable& Instance() {
         static ModuleTable* table = new ModuleTable;  // outlives every static destructor
         return *table;
+    }
+
+    ModuleTable() {
+        // A child forked while another thread loads or frees a library would inherit the
+        // lock held by a thread it does not have, and its first load would wait for ever:
+        // a fork waits until the table is free, and the child starts with a lock of its
+        // own (the forking thread, which holds it, is not the same thread there).
+        pthread_atfork([] { Instance().mutex.lock(); }, [] { Instance().mutex.unlock(); },
+                       [] { new (&Instance().mutex) std::recursive_mutex(); });
     }
 
     HMODULE Load(const std::string& fullPath) {

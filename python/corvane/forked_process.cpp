@@ -1,6 +1,11 @@
 #include "python/corvane/forked_process.h"
 
 #include <atomic>
+#include <cerrno>
+
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 
 #include <pybind11/pybind11.h>
 
@@ -17,12 +22,19 @@ bool tracking = false;
 
 void AdvanceGeneration() { generation.fetch_add(1); }
 
-// os.register_at_fork exists only where fork does (not on Windows).
+// The C library's hooks, not os.register_at_fork's: those run only for os.fork, and a
+// child made by native code (or by the C library's fork called through ctypes) would
+// take its parent's objects for its own. There is no fork on Windows.
 void RegisterAfterFork(void (*action)()) {
-    const py::module_ os = py::module_::import("os");
-    if (py::hasattr(os, "register_at_fork")) {
-        os.attr("register_at_fork")(py::arg("after_in_child") = py::cpp_function(action));
+#ifndef _WIN32
+    if (const int error = pthread_atfork(nullptr, nullptr, action); error != 0) {
+        errno = error;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw py::error_already_set();
     }
+#else
+    (void)action;
+#endif
 }
 
 }  // namespace

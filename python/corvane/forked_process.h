@@ -18,11 +18,12 @@ using ProcessGeneration = std::uint64_t;
 // different in each child forked from it.
 ProcessGeneration CurrentProcessGeneration();
 
-// Runs action in every child that Python forks from now on (os.fork and the
-// multiprocessing fork start method), before the child runs any Python code of its
-// own, with the interpreter lock held. Where the interpreter has no fork (Windows),
-// there is no child and nothing is registered. The process generation is advanced
-// before any action runs. Called with the interpreter lock held.
+// Runs action in every child forked from now on, however it was forked (os.fork, the
+// multiprocessing fork start method, the C library's fork called from native code),
+// on the forking thread as soon as the fork returns there, before anything else runs:
+// action may only store to atomics. Where there is no fork (Windows), there is no
+// child and nothing is registered. The process generation is advanced before any
+// action runs. Called with the interpreter lock held.
 void RunInForkedChildren(void (*action)());
 
 // Makes CurrentProcessGeneration change in forked children; idempotent. Called with

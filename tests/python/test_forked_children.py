@@ -13,13 +13,20 @@ from event_support import run_python, watchdog  # noqa: F401
 
 FORKS = 20
 
-# Forks FORKS children while the sample framework's threads deliver to both
-# classes; each child does ACTION and ends normally. The parent reaps each child
+# Forks FORKS children with os.fork while the sample framework's threads deliver to
+# both classes and another thread makes and lets go clients without pause (so that a
+# fork may come while it is inside a library's release), or with the C library's fork
+# (which runs none of os.fork's hooks) while no other thread enters Python; each child
+# does ACTION and ends normally. The parent reaps each child
 # (killing one that overruns the deadline, so that no hung child outlives the
 # test), prints the statuses, then shows that its own clients still deliver.
 PARENT = r"""
-import json, os, signal, sys, threading, time
+import ctypes, json, os, signal, sys, threading, time
 import Corvane
+
+# The C library's fork runs none of os.fork's hooks; called with the interpreter lock
+# held, as os.fork is.
+fork = os.fork if FORK == "os.fork" else ctypes.PyDLL(None).fork
 
 def wait_for(condition, seconds=60):
     deadline = time.monotonic() + seconds
@@ -63,9 +70,25 @@ def in_child():
             sys.exit(4)
     sys.exit(0)
 
+churning = True
+
+def churn():
+    while churning:
+        Corvane.CorvaneJson()
+
+if FORK == "os.fork":
+    threading.Thread(target=churn, daemon=True).start()
+else:
+    # The C library's fork leaves the interpreter's own state (the interpreter lock
+    # among it) as the parent's other threads had it, which only os.fork repairs: a
+    # child forked while another thread waits for that lock hangs as soon as it
+    # releases it. So no other thread enters Python while these children are made.
+    text.UnregisterEvent("sensors.ticks", on_tick)
+    values.UnregisterEvent("sensors.ticks", on_tick)
+    time.sleep(0.2)
 statuses = []
 for _ in range(FORKS):
-    pid = os.fork()
+    pid = fork()
     if pid == 0:
         in_child()
     deadline = time.monotonic() + 30
@@ -80,7 +103,11 @@ for _ in range(FORKS):
             statuses.append("hung")
             break
         time.sleep(0.005)
+churning = False
 print(statuses, flush=True)
+if FORK != "os.fork":
+    text.RegisterEvent("sensors.ticks", on_tick, "text")
+    values.RegisterEvent("sensors.ticks", on_tick, "values")
 
 with lock:
     before = dict(ticks)
@@ -104,8 +131,9 @@ pytestmark = [
 
 
 @pytest.mark.usefixtures("framework_machine")
+@pytest.mark.parametrize("fork", ["os.fork", "the C library's fork"])
 @pytest.mark.parametrize("action", ["exits at once", "uses the inherited clients", "makes a client of its own"])
-def test_forked_children_exit_and_parent_keeps_delivering(action):
-    result = run_python(f"ACTION, FORKS = {action!r}, {FORKS}\n" + PARENT, timeout=900)
+def test_forked_children_exit_and_parent_keeps_delivering(action, fork):
+    result = run_python(f"ACTION, FORKS, FORK = {action!r}, {FORKS}, {fork!r}\n" + PARENT, timeout=900)
     assert (result.returncode, result.stderr) == (0, ""), result.stderr[-4000:]
     assert result.stdout.splitlines() == [str([0] * FORKS), "parent delivers True"]
