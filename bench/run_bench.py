@@ -678,15 +678,52 @@ def async_rows(bench):
         expect(received, n, "handler")
         return elapsed
 
+    # Many subscriptions on one path: entering them, one notification to all of them,
+    # leaving them first-in-first-out. Per subscription, 100 000 against 2 000: a cost
+    # that grew with the number on the path would show as a ratio well above 1.
+    phases = {}
+
+    def subscriptions_on_one_path(many):
+        def side(n):
+            async def cycle():
+                subscriptions = [client.subscribe(path, i) for i in range(many)]
+                start = time.perf_counter_ns()
+                for subscription in subscriptions:
+                    await subscription.__aenter__()
+                entered = time.perf_counter_ns()
+                fire_from_one_thread(1)
+                delivered = time.perf_counter_ns()
+                if any(s.pending != 1 for s in subscriptions):
+                    raise BenchError(f"a notification reached {sum(s.pending for s in subscriptions)} "
+                                     f"of {many} subscriptions")
+                left = time.perf_counter_ns()
+                for subscription in subscriptions:
+                    await subscription.__aexit__(None, None, None)
+                end = time.perf_counter_ns()
+                phases.setdefault(many, []).append(
+                    [(entered - start) / many, (delivered - entered) / many, (end - left) / many])
+                return (entered - start) + (delivered - entered) + (end - left)
+
+            return sum(loop.run_until_complete(cycle()) for _ in range(n))
+
+        return side
+
     try:
         a, b = compare(through_iterator, on_framework_thread, budget)
+        many, few = 100_000, 2_000
+        s, f = compare(subscriptions_on_one_path(many), subscriptions_on_one_path(few), budget)
+        s, f = [t / many for t in s], [t / few for t in f]
     finally:
         client.close()
         loop.close()
+    split = " / ".join(Spread(column).text() for column in zip(*phases[many]))
     return [Row("7-async", "notification through `AsyncClient.subscribe`'s async iterator, 1 thread",
                 "the same work in a handler on the framework thread", a, b, target=2.0,
                 note=f"{count(round(1e9 / statistics.median(a)))} vs "
-                     f"{count(round(1e9 / statistics.median(b)))} notifications/s")]
+                     f"{count(round(1e9 / statistics.median(b)))} notifications/s"),
+            Row("7-subs", f"`AsyncClient` subscriptions on one path, per subscription: {count(many)} entered, "
+                "1 notification to all, all left", f"the same with {count(few)} on the path", s, f,
+                note=f"enter / deliver / leave per subscription with {count(many)}: {split}")]
 
 
 def call_rows(bench):

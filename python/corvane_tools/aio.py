@@ -237,20 +237,72 @@ class _Feed:
     """The one handler that a client registers with Corvane for a path; it hands each
     notification to the path's subscriptions. Runs on framework threads."""
 
-    __slots__ = ("path", "token", "subscriptions")
+    __slots__ = ("path", "token", "_members", "_version", "_snapshot")
 
     def __init__(self, path: str, token: object) -> None:
         self.path = path
         self.token = token
-        # Replaced, never changed in place: a framework thread walks it without a lock.
-        self.subscriptions: tuple[Subscription, ...] = ()
+        # The subscriptions in the order they were entered, changed only under the
+        # client's lock: adding or removing one costs the same however many there are.
+        self._members: dict[Subscription, None] = {}
+        # Counts the changes to _members. Deliveries walk _snapshot, an immutable tuple
+        # of the members as of the version paired with it, without a lock; the first
+        # delivery after a change builds it again, so a burst of entries or exits copies
+        # the members once rather than once per change.
+        self._version = 0
+        self._snapshot: tuple[int, tuple[Subscription, ...]] = (0, ())
+
+    def __contains__(self, subscription: Subscription) -> bool:
+        return subscription in self._members
+
+    # Under the client's lock ------------------------------------------------------
+
+    def add(self, subscription: Subscription) -> None:
+        self._members[subscription] = None
+        self._version += 1
+
+    def remove(self, subscription: Subscription) -> bool:
+        """Takes the subscription out; whether any remain."""
+        del self._members[subscription]
+        self._version += 1
+        return bool(self._members)
+
+    def clear(self) -> list[Subscription]:
+        members = list(self._members)
+        self._members.clear()
+        self._version += 1
+        return members
+
+    # Framework threads ------------------------------------------------------------
+
+    def _current(self) -> tuple[Subscription, ...]:
+        version, subscriptions = self._snapshot
+        if version == self._version:
+            return subscriptions
+        while True:
+            # No lock: the copy is kept only if no change came while it was made. Read
+            # the version first, so that a change that lands after the read makes the
+            # check below fail even if the copy already includes it.
+            version = self._version
+            try:
+                subscriptions = tuple(self._members)
+            except RuntimeError:  # changed while being copied
+                continue
+            if version == self._version:
+                break
+        # Another delivery may store an older copy over this one; the version it
+        # carries makes the next delivery build it again, never use it.
+        self._snapshot = (version, subscriptions)
+        return subscriptions
 
     def __call__(self, source: str, payload: str, context: object) -> None:
         # Corvane calls every handler of a path for the registrations of every client
         # object in the process; this client's own carry its token.
         if context is not self.token:
             return
-        for subscription in self.subscriptions:
+        # A subscription that leaves after the copy was made is ended before it is
+        # removed, and its _deliver drops what still reaches it.
+        for subscription in self._current():
             subscription._deliver(source, payload)
 
 
@@ -288,8 +340,9 @@ class AsyncClient:
         # The context of every registration this client makes: its feeds take only
         # notifications that carry it.
         self._token = object()
-        # Guards _feeds and the registrations with Corvane; framework threads take it
-        # to withdraw a subscription whose loop has closed. Reentrant for a framework
+        # Guards _feeds, the feeds' members and the registrations with Corvane (never
+        # taken to deliver); framework threads take it to withdraw a subscription whose
+        # loop has closed. Reentrant for a framework
         # that calls back during RegisterEvent itself.
         self._lock = threading.RLock()
         self._feeds: dict[str, _Feed] = {}
@@ -354,10 +407,10 @@ class AsyncClient:
             api = self._api()
             feed = self._feeds.get(subscription.path)
             if feed is not None:
-                feed.subscriptions += (subscription,)
+                feed.add(subscription)
                 return
             feed = _Feed(subscription.path, self._token)
-            feed.subscriptions = (subscription,)
+            feed.add(subscription)
             self._feeds[subscription.path] = feed
             try:
                 api.RegisterEvent(subscription.path, feed, self._token)
@@ -373,10 +426,9 @@ class AsyncClient:
     def _detach(self, subscription: Subscription) -> None:
         with self._lock:
             feed = self._feeds.get(subscription.path)
-            if feed is None or subscription not in feed.subscriptions:
+            if feed is None or subscription not in feed:
                 return
-            feed.subscriptions = tuple(s for s in feed.subscriptions if s is not subscription)
-            if feed.subscriptions:
+            if feed.remove(subscription):
                 return
             del self._feeds[subscription.path]
             if self._json is not None:
@@ -394,8 +446,7 @@ class AsyncClient:
             self._json = None
             failure: Exception | None = None
             for feed in feeds:
-                subscriptions, feed.subscriptions = feed.subscriptions, ()
-                for subscription in subscriptions:
+                for subscription in feed.clear():
                     subscription._end()
                 try:
                     api.UnregisterEvent(feed.path, feed)

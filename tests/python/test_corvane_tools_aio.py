@@ -10,8 +10,10 @@ import asyncio
 import contextlib
 import json
 import logging
+import random
 import sys
 import threading
+import time
 import tracemalloc
 import warnings
 
@@ -19,7 +21,7 @@ import pytest
 
 import Corvane
 import corvane_tools
-from corvane_tools import AsyncClient, Notification, Overflow
+from corvane_tools import AsyncClient, Notification, Overflow, aio
 
 pytestmark = pytest.mark.usefixtures("framework_machine")
 
@@ -317,6 +319,117 @@ def test_many_subscriptions_on_one_path_share_one_registration():
             assert emit(api, "demo", {"x": 3}, 1) == 0  # the last one gone: withdrawn
 
     asyncio.run(main())
+
+
+def stored_subscriptions(monkeypatch):
+    """Counts the subscription references that the client's feeds store, in any
+    container, from the calling thread: what entering and leaving copy. Deliveries run
+    on the framework's threads and are not counted."""
+    thread, stored = threading.get_ident(), [0]
+
+    def held(value):
+        if isinstance(value, aio.Subscription):
+            return 1
+        if isinstance(value, dict):
+            return sum(held(k) + held(v) for k, v in value.items())
+        if isinstance(value, (tuple, list, set, frozenset)):
+            return sum(map(held, value))
+        return 0
+
+    class CountingFeed(aio._Feed):
+        def __setattr__(self, name, value):
+            if threading.get_ident() == thread:
+                stored[0] += held(value)
+            super().__setattr__(name, value)
+
+    monkeypatch.setattr(aio, "_Feed", CountingFeed)
+    return stored
+
+
+def comings_and_goings(order, count, rng):
+    """("enter", i) and ("leave", i) steps for subscriptions 0..count-1: all entered,
+    then left first-in-first-out, last-in-first-out or at random; or, for "churn",
+    entries and exits mixed at random."""
+    if order == "churn":
+        steps, live, entered = [], [], 0
+        while entered < count or live:
+            if entered < count and (not live or rng.random() < 0.55):
+                steps.append(("enter", entered))
+                live.append(entered)
+                entered += 1
+            else:
+                steps.append(("leave", live.pop(rng.randrange(len(live)))))
+        return steps
+    leaving = {"fifo": list(range(count)), "lifo": list(range(count))[::-1],
+               "random": rng.sample(range(count), count)}[order]
+    return [("enter", i) for i in range(count)] + [("leave", i) for i in leaving]
+
+
+@pytest.mark.parametrize("order", ["fifo", "lifo", "random", "churn"])
+@pytest.mark.parametrize("deliveries", ["between steps", "racing"])
+def test_entering_and_leaving_copy_no_other_subscription_and_deliveries_reach_those_inside(
+        order, deliveries, monkeypatch):
+    """1000 subscriptions come and go on one path. Entering or leaving stores a bounded
+    number of subscription references whatever the number already there, and every
+    notification reaches exactly the subscriptions entered and not yet left: checked
+    exactly for notifications delivered between the steps, and, for ticks delivered
+    from the framework's thread throughout, as an unbroken run of ticks per
+    subscription that ends by the time it has left and that goes on while it is inside."""
+    count, rng = 1000, random.Random(f"{order}/{deliveries}")
+    steps = comings_and_goings(order, count, rng)
+    stored = stored_subscriptions(monkeypatch)
+    api = Corvane.CorvaneJson(QUIET)
+    path = "demo.x" if deliveries == "between steps" else "sensors.ticks"
+    stop = threading.Event()
+
+    def produce():
+        while not stop.is_set():
+            api.ExecuteCommand("sensors.sample", None)
+
+    async def main():
+        async with AsyncClient(client=api) as client:
+            subscriptions = [client.subscribe(path, i, maxsize=100_000) for i in range(count)]
+            live, expected, ticks_when_left = set(), {i: [] for i in range(count)}, {}
+            producer = asyncio.get_running_loop().run_in_executor(None, produce) if deliveries == "racing" else None
+            try:
+                for number, (step, i) in enumerate(steps):
+                    if step == "enter":
+                        await subscriptions[i].__aenter__()
+                        live.add(i)
+                    else:
+                        await subscriptions[i].__aexit__(None, None, None)
+                        live.discard(i)
+                        ticks_when_left[i] = api.GetValue("sensors.ticks")
+                    if number % 97:
+                        continue
+                    if producer is None:
+                        assert emit(api, "demo", {"x": number}, 1) == (1 if live else 0)
+                        for j in live:
+                            expected[j].append(number)
+                    else:
+                        # A tick sampled from now on reaches every subscription inside.
+                        before, deadline = {j: subscriptions[j].pending for j in live}, time.monotonic() + 60
+                        while any(subscriptions[j].pending == before[j] for j in live):
+                            assert time.monotonic() < deadline, "a tick missed a subscription inside"
+                            await asyncio.sleep(0.001)
+            finally:
+                stop.set()
+                if producer is not None:
+                    await producer
+            received = {i: [n.payload["ticks" if producer else "x"] for n in await drain(s)]
+                        for i, s in enumerate(subscriptions)}
+            return expected, received, ticks_when_left
+
+    expected, received, ticks_when_left = asyncio.run(main())
+    # Copying the path's subscriptions on every change stores about count**2 / 2.
+    assert stored[0] <= 4 * count, stored[0]
+    if deliveries == "between steps":
+        assert received == expected
+    else:
+        for i, ticks in received.items():
+            if ticks:
+                assert ticks == list(range(ticks[0], ticks[-1] + 1)), i
+                assert ticks[-1] <= ticks_when_left[i], i
 
 
 def test_clients_on_one_path_get_their_own_notifications_only():
