@@ -59,9 +59,11 @@ def machine_tool(*args):
     return completed.stdout
 
 
-# Wine's own error lines ("0123:err:channel:function ..."), told apart from what the
-# program wrote to its standard error.
-WINE_ERROR = re.compile(rb"^[0-9a-f]{4,8}:err:", re.MULTILINE)
+# Wine's own error lines ("0123:err:channel:function ...", or without the thread's
+# number when Wine fails before the thread exists: "err:virtual:virtual_alloc_first_teb
+# wine: failed to map the shared user data"), told apart from what the program wrote to
+# its standard error.
+WINE_ERROR = re.compile(rb"^(?:[0-9a-f]{4,8}:)?err:", re.MULTILINE)
 
 
 class Run:
