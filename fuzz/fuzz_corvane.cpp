@@ -126,23 +126,35 @@ void FuzzResult(const std::uint8_t* data, std::size_t size) {
     if (back != value) Violation("result converted to Python and back differs: " + back.dump());
 }
 
-// The stack machine of the third mode. What one program may build is bounded by a count
-// of the objects it makes, not by its length: a wrapping step makes hundreds of
-// containers, so a few kilobytes of them would otherwise build millions of nested dicts
-// before anything is converted, and a long campaign would stop on a false timeout.
+// The stack machine of the third mode. Two budgets bound a program, neither of them its
+// length. The objects it makes: a wrapping step makes hundreds of containers, so a few
+// kilobytes of them would otherwise build millions of nested dicts before anything is
+// converted. And the weight of each stack entry, what converting it costs: one for a
+// leaf, one plus its items' weights for a container, counting an item each time it is
+// reached, so that a value pushed twice and wrapped with itself in a list, again and
+// again, weighs what its exponentially long JSON text costs, not the handful of
+// objects it is made of. A step whose result would weigh more than the budget does
+// nothing (a wrapping step wraps as often as the budget allows). Without these a long
+// campaign stops on a false timeout, or on the memory limit, inside the conversions.
 class ValueBuilder {
 public:
     static constexpr std::size_t kMaxObjects = 20000;
+    static constexpr std::size_t kMaxWeight = 100000;
 
     ValueBuilder(const std::uint8_t* data, std::size_t size) : data(data), size(size) {}
 
     py::object Build() {
         while (position < size && stack.size() < 4096 && made < kMaxObjects) Step(Next());
         if (stack.empty()) return py::none();
-        return stack.back();
+        return stack.back().value;
     }
 
 private:
+    struct Entry {
+        py::object value;
+        std::size_t weight;  // at most kMaxWeight
+    };
+
     std::uint8_t Next() { return position < size ? data[position++] : 0; }
 
     std::uint64_t Next64() {
@@ -158,31 +170,51 @@ private:
         return bytes;
     }
 
-    py::object Pop() {
-        if (stack.empty()) return py::none();
-        py::object top = stack.back();
+    void Push(py::object value, std::size_t weight = 1) { stack.push_back({std::move(value), weight}); }
+
+    Entry Pop() {
+        if (stack.empty()) return {py::none(), 1};
+        Entry top = std::move(stack.back());
         stack.pop_back();
         return top;
     }
 
-    // How many of the n containers a wrapping step asks for the budget still allows.
-    int Allowed(int n) const {
-        return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(n), kMaxObjects - made));
+    // The weight of a container of the top n entries: one plus theirs.
+    std::size_t WeightOfTop(std::size_t n) const {
+        std::size_t weight = 1;
+        for (std::size_t i = stack.size() - n; i < stack.size(); ++i) weight += stack[i].weight;
+        return weight;
+    }
+
+    // How many of the n containers a wrapping step asks for, each of weight one, around a
+    // value of the given weight, both budgets still allow.
+    int Allowed(int n, std::size_t weight) const {
+        const std::size_t room = std::min(kMaxObjects - made, kMaxWeight - weight);
+        return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(n), room));
+    }
+
+    template <class Make>
+    void Wrap(int requested, Make make) {
+        Entry top = Pop();
+        const int count = Allowed(requested, top.weight);
+        made += static_cast<std::size_t>(count);
+        for (int n = count; n > 0; --n) top.value = make(top.value);
+        Push(std::move(top.value), top.weight + static_cast<std::size_t>(count));
     }
 
     void Step(std::uint8_t op) {
         ++made;
         switch (op % 16) {
-        case 0: stack.push_back(py::none()); break;
-        case 1: stack.push_back(py::bool_(op & 0x10)); break;
-        case 2: stack.push_back(py::int_(static_cast<long long>(Next64()))); break;
+        case 0: Push(py::none()); break;
+        case 1: Push(py::bool_(op & 0x10)); break;
+        case 2: Push(py::int_(static_cast<long long>(Next64()))); break;
         case 3: {  // an integer of up to 248 bits, of either sign
             std::string bytes = NextBytes();
             py::object value = py::reinterpret_steal<py::object>(
                 Vexa::VexaPy::CPythonInternals::IntFromSignedLittleEndian(
                     reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
             if (!value) throw py::error_already_set();
-            stack.push_back(value);
+            Push(value);
             break;
         }
         case 4: {
@@ -204,72 +236,75 @@ private:
                 std::uint64_t bits = Next64();
                 std::memcpy(&value, &bits, sizeof value);
             }
-            stack.push_back(py::float_(value));
+            Push(py::float_(value));
             break;
         }
         case 5: {  // a str from bytes, invalid UTF-8 kept as lone surrogates
             std::string bytes = NextBytes();
             PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogateescape");
             if (text == nullptr) throw py::error_already_set();
-            stack.push_back(py::reinterpret_steal<py::object>(text));
+            Push(py::reinterpret_steal<py::object>(text));
             break;
         }
-        case 6: stack.push_back(py::bytes(NextBytes())); break;
+        case 6: Push(py::bytes(NextBytes())); break;
         case 7:
         case 8: {  // a list or tuple of the top n values
-            std::size_t n = std::min<std::size_t>(Next() % 8, stack.size());
+            const std::size_t n = std::min<std::size_t>(Next() % 8, stack.size());
+            const std::size_t weight = WeightOfTop(n);
+            if (weight > kMaxWeight) break;
             py::list items;
-            for (std::size_t i = stack.size() - n; i < stack.size(); ++i) items.append(stack[i]);
+            for (std::size_t i = stack.size() - n; i < stack.size(); ++i) items.append(stack[i].value);
             stack.resize(stack.size() - n);
-            stack.push_back(op % 16 == 7 ? py::object(items) : py::object(py::tuple(items)));
+            Push(op % 16 == 7 ? py::object(items) : py::object(py::tuple(items)), weight);
             break;
         }
         case 9: {  // a dict of the top n (key, value) pairs; unhashable keys are skipped
-            std::size_t n = std::min<std::size_t>(Next() % 8, stack.size() / 2);
+            const std::size_t n = std::min<std::size_t>(Next() % 8, stack.size() / 2);
+            const std::size_t weight = WeightOfTop(2 * n);
+            if (weight > kMaxWeight) break;
             py::dict items;
             for (std::size_t i = stack.size() - 2 * n; i < stack.size(); i += 2) {
-                if (PyObject_SetItem(items.ptr(), stack[i].ptr(), stack[i + 1].ptr()) != 0) PyErr_Clear();
+                if (PyObject_SetItem(items.ptr(), stack[i].value.ptr(), stack[i + 1].value.ptr()) != 0)
+                    PyErr_Clear();
             }
             stack.resize(stack.size() - 2 * n);
-            stack.push_back(items);
+            Push(items, weight);
             break;
         }
-        case 10: {  // wrap the top value in n lists
-            py::object value = Pop();
-            const int count = Allowed(Next() % 64 + 1);
-            made += static_cast<std::size_t>(count);
-            for (int n = count; n > 0; --n) {
+        case 10:  // wrap the top value in n lists
+            Wrap(Next() % 64 + 1, [](const py::object& value) {
                 py::list wrapper;
                 wrapper.append(value);
-                value = wrapper;
-            }
-            stack.push_back(value);
+                return py::object(wrapper);
+            });
             break;
-        }
-        case 11: {  // wrap the top value in 500 to 531 single-member dicts, as the budget allows
-            py::object value = Pop();
-            const int count = Allowed(500 + Next() % 32);
-            made += static_cast<std::size_t>(count);
-            for (int n = count; n > 0; --n) {
+        case 11:  // wrap the top value in 500 to 531 single-member dicts, as the budgets allow
+            Wrap(500 + Next() % 32, [](const py::object& value) {
                 py::dict wrapper;
                 wrapper["k"] = value;
-                value = wrapper;
-            }
-            stack.push_back(value);
+                return py::object(wrapper);
+            });
+            break;
+        case 12: {  // a cycle: the top container holds itself, and is reached once more
+            if (stack.empty()) break;
+            Entry& top = stack.back();
+            if (2 * top.weight + 1 > kMaxWeight) break;
+            if (py::isinstance<py::list>(top.value))
+                top.value.cast<py::list>().append(top.value);
+            else if (py::isinstance<py::dict>(top.value))
+                top.value.cast<py::dict>()["self"] = top.value;
+            else
+                break;
+            top.weight = 2 * top.weight + 1;
             break;
         }
-        case 12: {  // a cycle: the top container holds itself
-            if (!stack.empty()) {
-                py::object top = stack.back();
-                if (py::isinstance<py::list>(top))
-                    top.cast<py::list>().append(top);
-                else if (py::isinstance<py::dict>(top))
-                    top.cast<py::dict>()["self"] = top;
-            }
+        case 13:
+            if (stack.empty())
+                Push(py::none());
+            else
+                stack.push_back(stack.back());
             break;
-        }
-        case 13: stack.push_back(py::object(stack.empty() ? py::none() : stack.back())); break;
-        case 14: stack.push_back(py::eval("object()")); break;
+        case 14: Push(py::eval("object()")); break;
         default: Pop(); break;
         }
     }
@@ -278,7 +313,7 @@ private:
     std::size_t size;
     std::size_t position = 0;
     std::size_t made = 0;  // objects made so far, at most kMaxObjects and a step's one
-    std::vector<py::object> stack;
+    std::vector<Entry> stack;
 };
 
 // Breaks the cycles a program made, so that the value goes with its last reference.
