@@ -129,17 +129,20 @@ void FuzzResult(const std::uint8_t* data, std::size_t size) {
 // The stack machine of the third mode. Two budgets bound a program, neither of them its
 // length. The objects it makes: a wrapping step makes hundreds of containers, so a few
 // kilobytes of them would otherwise build millions of nested dicts before anything is
-// converted. And the weight of each stack entry, what converting it costs: one for a
-// leaf, one plus its items' weights for a container, counting an item each time it is
-// reached, so that a value pushed twice and wrapped with itself in a list, again and
-// again, weighs what its exponentially long JSON text costs, not the handful of
-// objects it is made of. A step whose result would weigh more than the budget does
-// nothing (a wrapping step wraps as often as the budget allows). Without these a long
-// campaign stops on a false timeout, or on the memory limit, inside the conversions.
+// converted. And what converting the value costs. Its weight: one for a leaf, one plus
+// its items' weights for a container, counting an item each time it is reached, so that
+// a value pushed twice and wrapped with itself in a list, again and again, weighs what
+// its exponentially long JSON text costs, not the handful of objects it is made of. And
+// its cost, its weight plus its items' costs: what repr() costs, which makes each
+// container's text of its own and copies it into its parent's; pybind11 puts the repr
+// of the arguments into the TypeError of a value that does not convert. A cycle costs
+// what following it to the depth limit costs. A step whose result would cost more than
+// the budget does nothing (a wrapping step wraps as often as the budget allows). Without
+// these a long campaign stops on a false timeout, or on the memory limit.
 class ValueBuilder {
 public:
     static constexpr std::size_t kMaxObjects = 20000;
-    static constexpr std::size_t kMaxWeight = 100000;
+    static constexpr std::size_t kMaxCost = 500000;
 
     ValueBuilder(const std::uint8_t* data, std::size_t size) : data(data), size(size) {}
 
@@ -152,7 +155,8 @@ public:
 private:
     struct Entry {
         py::object value;
-        std::size_t weight;  // at most kMaxWeight
+        std::size_t weight = 1;
+        std::size_t cost = 1;  // at least the weight, at most kMaxCost
     };
 
     std::uint8_t Next() { return position < size ? data[position++] : 0; }
@@ -170,36 +174,37 @@ private:
         return bytes;
     }
 
-    void Push(py::object value, std::size_t weight = 1) { stack.push_back({std::move(value), weight}); }
+    void Push(py::object value) { stack.push_back({std::move(value)}); }
 
     Entry Pop() {
-        if (stack.empty()) return {py::none(), 1};
+        if (stack.empty()) return {py::none()};
         Entry top = std::move(stack.back());
         stack.pop_back();
         return top;
     }
 
-    // The weight of a container of the top n entries: one plus theirs.
-    std::size_t WeightOfTop(std::size_t n) const {
-        std::size_t weight = 1;
-        for (std::size_t i = stack.size() - n; i < stack.size(); ++i) weight += stack[i].weight;
-        return weight;
+    // What a container of the top n entries weighs and costs.
+    Entry OfTop(std::size_t n) const {
+        Entry container;
+        for (std::size_t i = stack.size() - n; i < stack.size(); ++i) {
+            container.weight += stack[i].weight;
+            container.cost += stack[i].cost;
+        }
+        container.cost += container.weight - 1;
+        return container;
     }
 
-    // How many of the n containers a wrapping step asks for, each of weight one, around a
-    // value of the given weight, both budgets still allow.
-    int Allowed(int n, std::size_t weight) const {
-        const std::size_t room = std::min(kMaxObjects - made, kMaxWeight - weight);
-        return static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(n), room));
-    }
-
+    // Wraps the top value in containers of one item, as many of those requested as both
+    // budgets allow.
     template <class Make>
     void Wrap(int requested, Make make) {
         Entry top = Pop();
-        const int count = Allowed(requested, top.weight);
-        made += static_cast<std::size_t>(count);
-        for (int n = count; n > 0; --n) top.value = make(top.value);
-        Push(std::move(top.value), top.weight + static_cast<std::size_t>(count));
+        for (int n = 0; n < requested && made < kMaxObjects && top.cost + top.weight + 1 <= kMaxCost; ++n) {
+            top.value = make(top.value);
+            top.cost += ++top.weight;
+            ++made;
+        }
+        stack.push_back(std::move(top));
     }
 
     void Step(std::uint8_t op) {
@@ -250,25 +255,27 @@ private:
         case 7:
         case 8: {  // a list or tuple of the top n values
             const std::size_t n = std::min<std::size_t>(Next() % 8, stack.size());
-            const std::size_t weight = WeightOfTop(n);
-            if (weight > kMaxWeight) break;
+            Entry container = OfTop(n);
+            if (container.cost > kMaxCost) break;
             py::list items;
             for (std::size_t i = stack.size() - n; i < stack.size(); ++i) items.append(stack[i].value);
             stack.resize(stack.size() - n);
-            Push(op % 16 == 7 ? py::object(items) : py::object(py::tuple(items)), weight);
+            container.value = op % 16 == 7 ? py::object(items) : py::object(py::tuple(items));
+            stack.push_back(std::move(container));
             break;
         }
         case 9: {  // a dict of the top n (key, value) pairs; unhashable keys are skipped
             const std::size_t n = std::min<std::size_t>(Next() % 8, stack.size() / 2);
-            const std::size_t weight = WeightOfTop(2 * n);
-            if (weight > kMaxWeight) break;
+            Entry container = OfTop(2 * n);
+            if (container.cost > kMaxCost) break;
             py::dict items;
             for (std::size_t i = stack.size() - 2 * n; i < stack.size(); i += 2) {
                 if (PyObject_SetItem(items.ptr(), stack[i].value.ptr(), stack[i + 1].value.ptr()) != 0)
                     PyErr_Clear();
             }
             stack.resize(stack.size() - 2 * n);
-            Push(items, weight);
+            container.value = items;
+            stack.push_back(std::move(container));
             break;
         }
         case 10:  // wrap the top value in n lists
@@ -285,17 +292,21 @@ private:
                 return py::object(wrapper);
             });
             break;
-        case 12: {  // a cycle: the top container holds itself, and is reached once more
+        case 12: {  // a cycle: the top container holds itself
             if (stack.empty()) break;
             Entry& top = stack.back();
-            if (2 * top.weight + 1 > kMaxWeight) break;
+            // The conversions follow a cycle until the depth limit refuses it, reaching
+            // the container's other items again at every level.
+            constexpr std::size_t kLevels = Vexa::VexaPy::kMaxJsonDepth + 1;
+            if (top.cost * kLevels > kMaxCost) break;
             if (py::isinstance<py::list>(top.value))
                 top.value.cast<py::list>().append(top.value);
             else if (py::isinstance<py::dict>(top.value))
                 top.value.cast<py::dict>()["self"] = top.value;
             else
                 break;
-            top.weight = 2 * top.weight + 1;
+            top.weight *= kLevels;
+            top.cost *= kLevels;
             break;
         }
         case 13:
