@@ -59,6 +59,9 @@ run /usr/bin/python3 python/corvane/demo_events.py 3
 step "The corvane command: JSON from a shell"
 corvane() { /usr/bin/python3 -m corvane_tools "$@"; }   # what the wheel installs as corvane
 run corvane get settings
+run corvane set settings.label --string "set from a shell"
+run corvane get settings.label   # a new process: settings are the machine's
+run corvane exec settings.reset
 run corvane watch sensors.temperature --count 3
 run corvane get no.such.path || echo "(exit status $?)"
 

@@ -31,8 +31,8 @@ constexpr bool FitsCatalogLimit(std::uint64_t bytes) { return bytes <= kMaxCatal
 // one) and for a file larger than the limit, whether its size says so or it grows past
 // the limit while being read (it is refused, never cut short). Throws an
 // AccessDeniedException or FrameworkException for any other failure.
-std::optional<std::string> ReadWhole(const std::filesystem::path& file,
-                                     void (*damaged)(const std::filesystem::path&, const std::string& why));
+using Damaged = std::function<void(const std::filesystem::path& file, const std::string& why)>;
+std::optional<std::string> ReadWhole(const std::filesystem::path& file, const Damaged& damaged);
 
 // The reason damaged() is given for a file beyond the limit.
 inline std::string TooLargeReason() { return "larger than " + std::to_string(kMaxCatalogBytes) + " bytes"; }
@@ -58,7 +58,7 @@ inline bool TakeWithinLockWait(const std::function<bool()>& tryOnce) {
 // or throws after waiting kLockWait for it. The lock file is opened without following a
 // link and must be a regular file: anything else found at its name (a link, FIFO,
 // socket, device or directory) is refused at once with FrameworkException "Cannot open
-// catalog lock ...". Only the catalog's writers may open the lock file at all: anyone
+// lock file ...". Only the catalog's writers may open the lock file at all: anyone
 // who could open it, even only for reading, could take the lock and keep it. It is
 // created so, and one found open to others (made by an earlier version) is closed to
 // them.

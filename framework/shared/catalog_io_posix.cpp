@@ -27,14 +27,14 @@ namespace {
 
 // Reads to the end, but no further than the limit: one byte beyond it is enough to
 // refuse the file.
-std::string ReadAll(int fd, const fs::path& file, void (*damaged)(const fs::path&, const std::string&)) {
+std::string ReadAll(int fd, const fs::path& file, const Damaged& damaged) {
     std::string text;
     char buffer[8192];
     for (;;) {
         ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0) {
             if (errno == EINTR) continue;
-            ThrowIoError("Cannot read provider catalog " + file.string(), errno);
+            ThrowIoError("Cannot read " + file.string(), errno);
         }
         if (got == 0) return text;
         text.append(buffer, static_cast<size_t>(got));
@@ -71,12 +71,12 @@ void TakeOverAccess(int fd, const fs::path& file, const fs::path& tempFile) {
     if (current) {
         struct stat status {};
         if (::fstat(current.get(), &status) != 0)
-            ThrowIoError("Cannot examine provider catalog " + file.string(), errno);
+            ThrowIoError("Cannot examine " + file.string(), errno);
         mode = status.st_mode & 0777;
         if (::fchown(fd, status.st_uid, status.st_gid) != 0)
             (void)::fchown(fd, static_cast<uid_t>(-1), status.st_gid);
     } else if (errno != ENOENT) {
-        ThrowIoError("Cannot examine provider catalog " + file.string(), errno);
+        ThrowIoError("Cannot examine " + file.string(), errno);
     }
     if (::fchmod(fd, mode) != 0) ThrowIoError("Cannot set the mode of " + tempFile.string(), errno);
 }
@@ -89,17 +89,17 @@ void SyncDirectory(const fs::path& directory) {
 
 }  // namespace
 
-std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const fs::path&, const std::string&)) {
+std::optional<std::string> ReadWhole(const fs::path& file, const Damaged& damaged) {
     // Without O_NONBLOCK, opening a FIFO planted at the name would wait for a writer
     // for ever; with it the open returns and fstat refuses the FIFO.
     UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd) {
         if (errno == ENOENT) return std::nullopt;
-        ThrowIoError("Cannot open provider catalog " + file.string(), errno);
+        ThrowIoError("Cannot open " + file.string(), errno);
     }
     struct stat status {};
     if (::fstat(fd.get(), &status) != 0)
-        ThrowIoError("Cannot examine provider catalog " + file.string(), errno);
+        ThrowIoError("Cannot examine " + file.string(), errno);
     if (!S_ISREG(status.st_mode)) damaged(file, "not a regular file");
     // A size beyond the limit is refused before anything is read; the read itself
     // stops at the limit for files whose size says nothing (those of /proc) or that
@@ -117,7 +117,7 @@ WriterLock::WriterLock(const fs::path& lockFile) : held(std::make_unique<Held>()
     // a FIFO or device would make it wait or act on the device. flock takes the lock
     // through any descriptor, one opened for reading too, so a new file is its
     // owner's alone.
-    const std::string what = "Cannot open catalog lock " + lockFile.string();
+    const std::string what = "Cannot open lock file " + lockFile.string();
     held->fd = UniqueFd(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!held->fd) ThrowIoError(what, errno);
     struct stat status {};
@@ -169,7 +169,7 @@ void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::
     // the file.
     if (::close(fd.release()) != 0) ThrowIoError("Cannot close " + tempFile.string(), errno);
     if (::rename(tempFile.c_str(), file.c_str()) != 0)
-        ThrowIoError("Cannot replace provider catalog " + file.string(), errno);
+        ThrowIoError("Cannot replace " + file.string(), errno);
     SyncDirectory(directory);
 }
 

@@ -41,12 +41,12 @@ bool IsPlainDiskFile(HANDLE handle) {
 
 }  // namespace
 
-std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const fs::path&, const std::string&)) {
+std::optional<std::string> ReadWhole(const fs::path& file, const Damaged& damaged) {
     const DWORD attributes = GetFileAttributesW(file.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
-        ThrowIoError("Cannot examine provider catalog " + file.string(), error);
+        ThrowIoError("Cannot examine " + file.string(), error);
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) damaged(file, "not a regular file");
     UniqueFile handle(CreateFileW(file.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
@@ -54,21 +54,21 @@ std::optional<std::string> ReadWhole(const fs::path& file, void (*damaged)(const
     if (!handle) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
-        ThrowIoError("Cannot open provider catalog " + file.string(), error);
+        ThrowIoError("Cannot open " + file.string(), error);
     }
     if (GetFileType(handle.get()) != FILE_TYPE_DISK) damaged(file, "not a regular file");
     // A size beyond the limit is refused before anything is read; the read itself
     // stops at the limit for a file that grows meanwhile.
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(handle.get(), &size))
-        ThrowIoError("Cannot examine provider catalog " + file.string(), GetLastError());
+        ThrowIoError("Cannot examine " + file.string(), GetLastError());
     if (!FitsCatalogLimit(static_cast<std::uint64_t>(size.QuadPart))) damaged(file, TooLargeReason());
     std::string text;
     char buffer[8192];
     for (;;) {
         DWORD got = 0;
         if (!ReadFile(handle.get(), buffer, sizeof buffer, &got, nullptr))
-            ThrowIoError("Cannot read provider catalog " + file.string(), GetLastError());
+            ThrowIoError("Cannot read " + file.string(), GetLastError());
         if (got == 0) return text;
         text.append(buffer, got);
         if (!FitsCatalogLimit(text.size())) damaged(file, TooLargeReason());
@@ -148,11 +148,11 @@ void TakeOverAccess(HANDLE handle, const fs::path& file, const fs::path& tempFil
     DWORD error = GetNamedSecurityInfoW(file.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                         &dacl, nullptr, descriptor.put());
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return;
-    if (error != ERROR_SUCCESS) ThrowIoError("Cannot examine provider catalog " + file.string(), error);
+    if (error != ERROR_SUCCESS) ThrowIoError("Cannot examine " + file.string(), error);
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     if (!GetSecurityDescriptorControl(descriptor.get(), &control, &revision))
-        ThrowIoError("Cannot examine provider catalog " + file.string(), GetLastError());
+        ThrowIoError("Cannot examine " + file.string(), GetLastError());
     const SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
                                                  ? PROTECTED_DACL_SECURITY_INFORMATION
                                                  : UNPROTECTED_DACL_SECURITY_INFORMATION;
@@ -164,8 +164,8 @@ void TakeOverAccess(HANDLE handle, const fs::path& file, const fs::path& tempFil
 }  // namespace
 
 WriterLock::WriterLock(const fs::path& lockFile)
-    : held(std::make_unique<Held>(OpenLockFile(lockFile, "Cannot open catalog lock " + lockFile.string()))) {
-    if (!IsPlainDiskFile(held->file.get())) ThrowNotRegular("Cannot open catalog lock " + lockFile.string());
+    : held(std::make_unique<Held>(OpenLockFile(lockFile, "Cannot open lock file " + lockFile.string()))) {
+    if (!IsPlainDiskFile(held->file.get())) ThrowNotRegular("Cannot open lock file " + lockFile.string());
     const bool locked = TakeWithinLockWait([&] {
         if (LockFileEx(held->file.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
                        &held->region))
@@ -217,7 +217,7 @@ void ReplaceDurably(const fs::path& tempPrefix, const fs::path& file, const fs::
     // Write-through: the rename is on the disk when the call returns, as the directory
     // flush makes it elsewhere.
     if (!MoveFileExW(tempFile.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        ThrowIoError("Cannot replace provider catalog " + file.string(), GetLastError());
+        ThrowIoError("Cannot replace " + file.string(), GetLastError());
 }
 
 }  // namespace Vexa::Framework::CatalogIo

@@ -5,27 +5,19 @@
 //     {"format": 1, "providers": [{"name": "sensor", "path": "/abs/sensor.dll"}, ...]}
 // with the entries in registration order.
 //
-// Writers replace the file atomically and durably (temporary file, fsync, rename, fsync
-// of the directory), so a reader, or a writer killed half-way, finds either the old or
-// the new catalog, never a mixture. Writers of all processes serialise on an advisory
-// lock (flock; LockFileEx on Windows) on provider-catalog.lock around their read-modify-write, so no update is
-// lost. Readers take no lock: the rename makes every state they can see complete, and a
-// read-only install directory can still be queried.
-//
-// A catalog that cannot be read or parsed is never written over: every operation on it
-// fails with an exception saying why, until someone repairs or removes the file. Nor is
-// one ever written that the readers would refuse: an update that would make the file
-// larger than they accept throws LimitExceededException and leaves it as it was.
-//
-// A rewrite keeps the mode, owner and group of the catalog it replaces (the DACL on
-// Windows); a first catalog is made 0644 whatever the writer's umask.
+// It is a JsonStateFile: written atomically, durably and under the writers' lock of all
+// processes; read without a lock; never written over when damaged, nor written beyond
+// what its readers accept. The lock is provider-catalog.lock.
 #pragma once
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "shared/json_state_file.h"
 
 namespace Vexa::Framework {
 
@@ -36,7 +28,7 @@ public:
 
     explicit ProviderCatalogFile(const std::filesystem::path& directory);
 
-    const std::filesystem::path& Path() const { return file; }
+    const std::filesystem::path& Path() const { return store.Path(); }
 
     // The entries in registration order; empty when there is no catalog file yet.
     std::vector<nlohmann::json> Read() const;
@@ -47,14 +39,10 @@ public:
     void Update(const std::function<bool(std::vector<nlohmann::json>&)>& change);
 
 private:
-    void Write(const std::vector<nlohmann::json>& entries) const;
-    void RemoveLeftovers() const;
+    // The entries of a catalog document; throws when it has not a catalog's shape.
+    std::vector<nlohmann::json> Entries(std::optional<nlohmann::json> document) const;
 
-    std::filesystem::path directory;
-    std::filesystem::path file;
-    std::filesystem::path lockFile;
-    // Temporary files are this followed by a suffix nobody can guess.
-    std::filesystem::path tempPrefix;
+    JsonStateFile store;
 };
 
 // One catalog entry for the provider library at an absolute, normalised path.

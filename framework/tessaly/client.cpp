@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <stdexcept>
 
 #include "interfaces/exception_family.h"
@@ -99,7 +100,10 @@ double Round2(double value) { return std::round(value * 100.0) / 100.0; }
 }  // namespace
 
 Client::Client(const std::string& configuration, const fs::path& installDirectory)
-    : configuration(configuration), installDirectory(installDirectory), catalog(installDirectory) {
+    : configuration(configuration),
+      installDirectory(installDirectory),
+      catalog(installDirectory),
+      storedSettings(installDirectory) {
     json settings = ParseJson(configuration, "The configuration");
     if (settings.is_object()) {
         if (settings.contains("simulate_sensors")) {
@@ -108,7 +112,15 @@ Client::Client(const std::string& configuration, const fs::path& installDirector
                                                kInvalidArgument);
             simulateSensors = settings["simulate_sensors"].get<bool>();
         }
-        if (settings.contains("interval_ms")) tree.Write("settings.interval_ms", settings["interval_ms"]);
+        if (settings.contains("interval_ms"))
+            configuredSettings["interval_ms"] = tree.Checked("settings.interval_ms", settings["interval_ms"]);
+    }
+    // A damaged settings file must not keep clients from being made (repairing or
+    // removing it mends it); reading or writing a setting reports it.
+    try {
+        ApplySettings(storedSettings.Read());
+    } catch (const FrameworkException&) {
+        ApplySettings(json::object());
     }
     sensorThread = std::thread([this] { SampleLoop(); });
 }
@@ -125,12 +137,18 @@ Client::~Client() {
 
 template <class Read>
 std::string Client::ReadNode(const std::string& path, bool wholeTree, Read read) {
-    bool providers = path == "providers" || path.rfind("providers.", 0) == 0 || (wholeTree && path.empty());
-    // Read the file before taking the mutex: a slow disk must not hold up the events.
+    auto within = [&](const char* folder) {
+        return path == folder || path.rfind(std::string(folder) + ".", 0) == 0 || (wholeTree && path.empty());
+    };
+    const bool providers = within("providers");
+    const bool settings = within("settings");
+    // Read the files before taking the mutex: a slow disk must not hold up the events.
     std::vector<json> entries;
     if (providers) entries = catalog.Read();
+    const json stored = settings ? storedSettings.Read() : json();
     std::lock_guard<std::mutex> lock(mutex);
     if (providers) tree.SetProviders(entries);
+    if (settings) ApplySettings(stored);
     return read(tree.Get(path)).dump();
 }
 
@@ -207,12 +225,13 @@ json Client::SampleNow() {
 }
 
 json Client::ResetSettings() {
-    std::lock_guard<std::mutex> lock(mutex);
+    const std::vector<ValueChange> changes = ChangeStoredSettings([](json& stored) {
+        if (stored.empty()) return false;
+        stored = json::object();
+        return true;
+    });
     json changed = json::array();
-    for (const ValueChange& change : tree.ResetSettings()) {
-        Announce(change);
-        changed.push_back(change.key);
-    }
+    for (const ValueChange& change : changes) changed.push_back(change.key);
     return json{{"changed", changed}};
 }
 
@@ -235,9 +254,56 @@ void Client::SetValue(const std::string& path, double value) { Write(path, json(
 void Client::SetValue(const std::string& path, long long value) { Write(path, json(value)); }
 void Client::SetValue(const std::string& path, bool value) { Write(path, json(value)); }
 
+// Every writable value is a setting.
 void Client::Write(const std::string& path, const json& value) {
+    json checked;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        checked = tree.Checked(path, value);
+    }
+    const std::string name = SplitPath(path).second;
+    ChangeStoredSettings([&](json& stored) {
+        auto current = stored.find(name);
+        if (current != stored.end() && *current == checked) return false;
+        stored[name] = std::move(checked);
+        return true;
+    });
+}
+
+std::vector<ValueChange> Client::ChangeStoredSettings(const std::function<bool(json&)>& change) {
+    storedSettings.Update([&](json& stored) {
+        {
+            // A file holding a value that fits no setting is damaged: never written over.
+            std::lock_guard<std::mutex> lock(mutex);
+            CheckStored(stored);
+        }
+        return change(stored);
+    });
+    return RefreshSettings();
+}
+
+void Client::CheckStored(const json& stored) const {
+    try {
+        tree.CheckSettings(stored);
+    } catch (const InvalidArgumentException& error) {
+        storedSettings.Damaged(error.what());
+    }
+}
+
+std::vector<ValueChange> Client::ApplySettings(const json& stored) {
+    // The configured values were checked when the instance was made.
+    CheckStored(stored);
+    json values = configuredSettings;
+    values.update(stored);
+    std::vector<ValueChange> changes = tree.SetSettings(values);
+    for (const ValueChange& change : changes) Announce(change);
+    return changes;
+}
+
+std::vector<ValueChange> Client::RefreshSettings() {
+    const json stored = storedSettings.Read();
     std::lock_guard<std::mutex> lock(mutex);
-    if (auto change = tree.Write(path, value)) Announce(*change);
+    return ApplySettings(stored);
 }
 
 void Client::Announce(const ValueChange& change) {
@@ -268,7 +334,25 @@ void Client::SampleLoop() {
     while (!stopping) {
         auto period = std::chrono::milliseconds(tree.Get("settings.interval_ms").value.get<long long>());
         if (sensorWake.wait_for(lock, period, [this] { return stopping; })) break;
-        if (simulateSensors && events.HasRegistrations()) Sample();
+        if (!simulateSensors || !events.HasRegistrations()) continue;
+        // The threshold and the period another process set count from the next sample.
+        // The file is read without the mutex; a damaged one leaves the settings as they
+        // were (its readers report it).
+        lock.unlock();
+        std::optional<json> stored;
+        try {
+            stored = storedSettings.Read();
+        } catch (const FrameworkException&) {
+        }
+        lock.lock();
+        if (stopping) break;
+        if (stored) {
+            try {
+                ApplySettings(*stored);
+            } catch (const FrameworkException&) {
+            }
+        }
+        Sample();
     }
 }
 

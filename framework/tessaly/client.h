@@ -1,6 +1,11 @@
 // Tessaly's client: the implementation of Vexa::Proxy::ClientApi over the demo data
 // tree, with commands, schemas and events.
 //
+// Settings are the machine's, not the instance's: a write goes to the install
+// directory's stored settings (stored_settings.h) before the instance shows it, and
+// every read of a setting, every sample and the creation take up what any client of
+// any process stored, announcing what changed.
+//
 // Threads: every operation may be called from any thread while others run on the same
 // instance. The instance owns two threads: the event hub's delivery thread (the only
 // thread that calls callbacks) and the sensor thread, which samples the sensors every
@@ -12,9 +17,11 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -22,6 +29,7 @@
 #include "shared/provider_catalog_file.h"
 #include "tessaly/data_tree.h"
 #include "tessaly/event_hub.h"
+#include "tessaly/stored_settings.h"
 
 namespace Vexa::Framework {
 
@@ -48,11 +56,23 @@ public:
     void SetValue(const std::string& path, bool value) override;
 
 private:
-    // Runs `read` on the node at `path` under the mutex; paths below "providers" (and the
-    // root's value) first refresh that folder from the catalog file.
+    // Runs `read` on the node at `path` under the mutex; paths below "providers" and
+    // "settings" (and the root's value) first refresh that folder from its file.
     template <class Read>
     std::string ReadNode(const std::string& path, bool wholeTree, Read read);
     void Write(const std::string& path, const nlohmann::json& value);
+    // Throws FrameworkException naming the settings file when a stored value does not
+    // fit its setting; called with the mutex held.
+    void CheckStored(const nlohmann::json& stored) const;
+    // Makes the settings the stored ones over the configured ones over the defaults and
+    // announces what changed; called with the mutex held. Throws as CheckStored.
+    std::vector<ValueChange> ApplySettings(const nlohmann::json& stored);
+    // Reads the stored settings, then applies them under the mutex.
+    std::vector<ValueChange> RefreshSettings();
+    // Lets `change` edit the stored settings under their writers' lock, so that two
+    // clients setting values at once lose neither write; then takes up the file as it is
+    // now, whoever wrote it last, and returns what changed.
+    std::vector<ValueChange> ChangeStoredSettings(const std::function<bool(nlohmann::json&)>& change);
     // Hands value changes to the hub; called with the mutex held so that notifications
     // of one path keep the order of its changes.
     void Announce(const ValueChange& change);
@@ -68,6 +88,8 @@ private:
     const std::string configuration;
     const std::filesystem::path installDirectory;
     ProviderCatalogFile catalog;
+    StoredSettings storedSettings;
+    nlohmann::json configuredSettings = nlohmann::json::object();  // from the configuration
     bool simulateSensors = true;
 
     std::mutex mutex;  // guards tree and stopping

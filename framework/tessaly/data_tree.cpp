@@ -15,15 +15,17 @@ namespace {
 constexpr long long kMinimumIntervalMs = 10;
 constexpr long long kMaximumIntervalMs = 60000;
 
-// The settings and their defaults; settings.reset restores these.
+// The settings and their defaults; settings.reset restores these. Never destroyed: the
+// sensor thread of a client that is still alive when the process exits goes on using
+// them while the statics are destroyed.
 const std::vector<std::pair<std::string, json>>& SettingDefaults() {
-    static const std::vector<std::pair<std::string, json>> defaults{
+    static const auto* defaults = new std::vector<std::pair<std::string, json>>{
         {"label", "Vexa sample"},
         {"threshold", 23.0},
         {"interval_ms", 100},
         {"alarm_enabled", true},
     };
-    return defaults;
+    return *defaults;
 }
 
 const char* KindName(NodeKind kind) {
@@ -284,18 +286,23 @@ json DataTree::Schema(const Node& node, int type) const {
     throw InvalidArgumentException("Unknown schema type " + std::to_string(type), kInvalidArgument);
 }
 
-std::optional<ValueChange> DataTree::Write(const std::string& path, const json& value) {
+json DataTree::Checked(const std::string& path, const json& value) const {
     const Node& node = Get(path);
     if (node.kind != NodeKind::Value)
         throw InvalidArgumentException("\"" + path + "\" is a " + KindName(node.kind) +
                                            "; only values can be set",
                                        kInvalidArgument);
     if (!node.writable) throw AccessDeniedException("\"" + path + "\" is read-only", kAccessDenied);
-    return Update(path, value);
+    return Normalized(node, value);
 }
 
 std::optional<ValueChange> DataTree::Update(const std::string& path, const json& value) {
     Node& node = nodes.at(path);
+    return Store(node, Normalized(node, value));
+}
+
+json DataTree::Normalized(const Node& node, const json& value) const {
+    const std::string& path = node.path;
     auto mismatch = [&] {
         return InvalidArgumentException("\"" + path + "\" holds a " + TypeName(node.type) +
                                             " value; a " + JsonTypeName(value) + " does not fit",
@@ -307,7 +314,7 @@ std::optional<ValueChange> DataTree::Update(const std::string& path, const json&
             if (!IsUtf8(value.get_ref<const std::string&>()))
                 throw InvalidArgumentException("Text for \"" + path + "\" is not valid UTF-8",
                                                kInvalidArgument);
-            return Store(node, value);
+            return value;
         case ValueType::Integer: {
             if (!value.is_number_integer()) throw mismatch();
             long long number = value.get<long long>();
@@ -316,7 +323,7 @@ std::optional<ValueChange> DataTree::Update(const std::string& path, const json&
                     "\"" + path + "\" must lie between " + std::to_string(*node.minimum) + " and " +
                         std::to_string(*node.maximum),
                     kInvalidArgument);
-            return Store(node, value);
+            return value;
         }
         case ValueType::Double: {
             // An integer is a fine double (Python passes 3 for 3.0); a boolean is not.
@@ -325,11 +332,11 @@ std::optional<ValueChange> DataTree::Update(const std::string& path, const json&
             if (!std::isfinite(number))
                 throw InvalidArgumentException("\"" + path + "\" takes finite numbers only",
                                                kInvalidArgument);
-            return Store(node, json(number));
+            return json(number);
         }
         case ValueType::Boolean:
             if (!value.is_boolean()) throw mismatch();
-            return Store(node, value);
+            return value;
     }
     throw mismatch();
 }
@@ -365,10 +372,21 @@ void DataTree::SetProviders(const std::vector<json>& entries) {
     }
 }
 
-std::vector<ValueChange> DataTree::ResetSettings() {
+void DataTree::CheckSettings(const json& values) const {
+    for (const auto& setting : SettingDefaults()) {
+        auto given = values.find(setting.first);
+        if (given != values.end()) Checked("settings." + setting.first, *given);
+    }
+}
+
+std::vector<ValueChange> DataTree::SetSettings(const json& values) {
+    CheckSettings(values);
     std::vector<ValueChange> changes;
-    for (const auto& [name, value] : SettingDefaults())
-        if (auto change = Update("settings." + name, value)) changes.push_back(*change);
+    for (const auto& [name, fallback] : SettingDefaults()) {
+        auto given = values.find(name);
+        if (auto change = Update("settings." + name, given != values.end() ? *given : fallback))
+            changes.push_back(*change);
+    }
     return changes;
 }
 

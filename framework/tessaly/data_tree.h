@@ -54,10 +54,10 @@ public:
     nlohmann::json ValueOf(const Node& node) const;
     nlohmann::json Schema(const Node& node, int type) const;
 
-    // Type-checked write through the client interface: throws for unknown paths,
-    // non-values, read-only nodes, wrong types and values out of range. Returns the change
-    // when the value differs from the old one.
-    std::optional<ValueChange> Write(const std::string& path, const nlohmann::json& value);
+    // The value that a write through the client interface would store at `path` (a
+    // double for an integer given to a double value); throws for unknown paths,
+    // non-values, read-only nodes, wrong types and values out of range. Changes nothing.
+    nlohmann::json Checked(const std::string& path, const nlohmann::json& value) const;
     // Write without the writable check, for the framework's own updates (sensors).
     std::optional<ValueChange> Update(const std::string& path, const nlohmann::json& value);
 
@@ -65,8 +65,12 @@ public:
     // named by its index, holding "name" and "path".
     void SetProviders(const std::vector<nlohmann::json>& entries);
 
-    // Restores the settings to their defaults; returns what changed.
-    std::vector<ValueChange> ResetSettings();
+    // Throws InvalidArgumentException when a member of `values` (by name: "label") does
+    // not fit its setting; members that name no setting are ignored.
+    void CheckSettings(const nlohmann::json& values) const;
+    // Sets every setting to its member of `values`, or to its default where `values` has
+    // none; all or nothing, after CheckSettings. Returns what changed.
+    std::vector<ValueChange> SetSettings(const nlohmann::json& values);
 
     static const char* TypeName(ValueType type);
 
@@ -81,6 +85,7 @@ private:
     nlohmann::json ValueSchema(const Node& node) const;
     nlohmann::json DataSchema(const Node& node) const;
     nlohmann::json EventSchema(const Node& node) const;
+    nlohmann::json Normalized(const Node& node, const nlohmann::json& value) const;
     std::optional<ValueChange> Store(Node& node, const nlohmann::json& value);
 
     std::map<std::string, Node> nodes;

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -258,6 +261,76 @@ TEST_F(FrameworkClient, ADamagedCatalogFailsOnlyWhatShowsIt) {
     EXPECT_THROW(client.GetValue("providers"), Vexa::FrameworkException);
     EXPECT_THROW(client.GetValue(""), Vexa::FrameworkException);
     EXPECT_NO_THROW(client.QueryNode(""));
+    EXPECT_EQ(Value("settings.label"), "Vexa sample");
+}
+
+// Settings are the machine's: a later instance sees what an earlier one stored, a
+// configured interval counts only where none is stored, and a reset is everyone's.
+TEST_F(FrameworkClient, SettingsOutliveTheInstanceThatWroteThem) {
+    client.SetValue("settings.label", std::string("kept"));
+    client.SetValue("settings.threshold", 20LL);
+    {
+        Vexa::ClientApi later{R"({"simulate_sensors": false, "interval_ms": 50})"};
+        EXPECT_EQ(json::parse(later.GetValue("settings")),
+                  (json{{"label", "kept"}, {"threshold", 20.0}, {"interval_ms", 50}, {"alarm_enabled", true}}));
+        later.SetValue("settings.interval_ms", 70LL);
+    }
+    EXPECT_EQ(Value("settings.interval_ms"), 70);
+    Vexa::ClientApi third{kQuietConfiguration};
+    EXPECT_EQ(json::parse(third.ExecuteCommand("settings.reset", "")),
+              (json{{"changed", {"label", "threshold", "interval_ms"}}}));
+    EXPECT_EQ(Value("settings"), (json{{"label", "Vexa sample"}, {"threshold", 23.0}, {"interval_ms", 100},
+                                       {"alarm_enabled", true}}));
+}
+
+// Each instance writes its own setting again and again while the others write theirs:
+// the writers' lock serialises the read-modify-write of the file, so every setting
+// ends as its writer left it.
+TEST_F(FrameworkClient, ConcurrentWritersLoseNoSetting) {
+    constexpr int kRounds = 60;
+    auto writeLabel = [](Vexa::ClientApi& c, int i) { c.SetValue("settings.label", "label " + std::to_string(i)); };
+    auto writeThreshold = [](Vexa::ClientApi& c, int i) { c.SetValue("settings.threshold", 0.5 + i); };
+    auto writeInterval = [](Vexa::ClientApi& c, int i) { c.SetValue("settings.interval_ms", 10LL + i); };
+    auto writeAlarm = [](Vexa::ClientApi& c, int i) { c.SetValue("settings.alarm_enabled", i % 2 == 0); };
+    std::vector<std::thread> writers;
+    for (auto write : {+writeLabel, +writeThreshold, +writeInterval, +writeAlarm}) {
+        writers.emplace_back([write] {
+            Vexa::ClientApi own{kQuietConfiguration};
+            for (int i = 0; i <= kRounds; ++i) write(own, i);
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+    EXPECT_EQ(Value("settings"), (json{{"label", "label 60"}, {"threshold", 60.5}, {"interval_ms", 70},
+                                       {"alarm_enabled", true}}));
+}
+
+// A settings file that cannot be used is reported by whatever reads or writes the
+// settings, naming the file, and never written over; the rest of the tree and new
+// instances work, and removing the file mends it.
+TEST_F(FrameworkClient, ADamagedSettingsFileFailsOnlyWhatShowsItAndIsNeverWrittenOver) {
+    const std::filesystem::path file = framework.InstallDir() / "client-settings.json";
+    for (const std::string damaged : {"garbage", R"({"format": 2, "settings": {}})", R"({"format": 1})",
+                                      R"({"format": 1, "settings": {"label": 5}})",
+                                      R"({"format": 1, "settings": {"interval_ms": 5}})"}) {
+        SCOPED_TRACE(damaged);
+        std::ofstream(file) << damaged;
+        Vexa::ClientApi fresh{kQuietConfiguration};
+        for (const char* path : {"settings.label", "settings", ""}) {
+            try {
+                fresh.GetValue(path);
+                ADD_FAILURE() << "GetValue(\"" << path << "\") read a damaged settings file";
+            } catch (const Vexa::FrameworkException& error) {
+                EXPECT_NE(std::string(error.what()).find(file.string() + " is damaged"), std::string::npos)
+                    << error.what();
+            }
+        }
+        EXPECT_THROW(fresh.SetValue("settings.label", std::string("x")), Vexa::FrameworkException);
+        EXPECT_THROW(fresh.ExecuteCommand("settings.reset", ""), Vexa::FrameworkException);
+        EXPECT_EQ(json::parse(fresh.ExecuteCommand("sensors.sample", "")), (json{{"ticks", 1}}));
+        std::ifstream kept(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), damaged);
+    }
+    std::filesystem::remove(file);
     EXPECT_EQ(Value("settings.label"), "Vexa sample");
 }
 

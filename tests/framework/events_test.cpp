@@ -251,11 +251,18 @@ TEST_F(FrameworkEvents, DestroyWhileEventsFlowWaitsForTheCallbackAndEndsDelivery
     EXPECT_EQ(dlopen((framework.InstallDir() / "Tessaly.dll").c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
-TEST_F(FrameworkEvents, InstancesKeepTheirOwnRegistrationsAndValues) {
+// Registrations are the instance's; settings are the machine's, and an instance that
+// takes up another's setting announces it to its own handlers.
+TEST_F(FrameworkEvents, InstancesKeepTheirOwnRegistrationsAndShareTheSettings) {
     Vexa::ClientApi other{R"({"simulate_sensors": false})"};
     client->RegisterEvent("test.a", EventLog::Record, &first);
+    client->RegisterEvent("settings.label", EventLog::Record, &first);
     other.SetValue("settings.label", std::string("other"));
-    EXPECT_EQ(client->GetValue("settings.label"), "\"Vexa sample\"");
+    EXPECT_EQ(client->GetValue("settings.label"), "\"other\"");
+    Flush();
+    ASSERT_EQ(log.Count(), 1u);
+    EXPECT_EQ(log.Snapshot().at(0).payload, R"({"label":"other"})");
+    client->UnregisterEvent("settings.label", EventLog::Record);
     EXPECT_EQ(json::parse(other.ExecuteCommand("diagnostics.emit", EmitParameters("test", "x", 1))),
               (json{{"deliveries", 0}}));
     EXPECT_EQ(Emit("test", "x"), 1);

@@ -78,6 +78,20 @@ def test_set_reaches_the_operation_of_the_value_type(double_machine, args, overl
     assert double_machine.calls("SetValue") == [{"op": "SetValue", "overload": overload, "args": ["p", received]}]
 
 
+@pytest.mark.parametrize("path, value, shown", [
+    ("settings.label", ["--string", "set from a shell"], '"set from a shell"'),
+    ("settings.threshold", ["19.5"], "19.5"),
+    ("settings.interval_ms", ["25"], "25"),
+    ("settings.alarm_enabled", ["false"], "false"),
+])
+def test_a_setting_one_process_writes_is_what_the_next_one_reads(framework_machine, path, value, shown):
+    default = succeeded("get", path)
+    succeeded("set", path, *value)
+    assert succeeded("get", path) == shown + "\n"
+    succeeded("exec", "settings.reset")
+    assert succeeded("get", path) == default
+
+
 # ---------------------------------------------------------------------------------
 # Exit statuses and messages
 

@@ -47,9 +47,9 @@ class Machine:
         `client` replaces its Tessaly.dll when given."""
         assert (Path(FRAMEWORK_DIR) / "Tessaly.dll").is_file(), \
             f"no sample framework in {FRAMEWORK_DIR!r}: build the target vexa_framework first"
-        shutil.copytree(FRAMEWORK_DIR, self.install_dir)
-        # A catalog the build tree's copy may hold is not this machine's.
-        (self.install_dir / "provider-catalog.json").unlink(missing_ok=True)
+        # The libraries only: a catalog or settings the build tree's copy may hold are
+        # not this machine's.
+        shutil.copytree(FRAMEWORK_DIR, self.install_dir, ignore=shutil.ignore_patterns("*.json", "*.lock"))
         if client is not None:
             shutil.copyfile(client, self.install_dir / "Tessaly.dll")
         self.providers_dir.mkdir()

@@ -26,8 +26,9 @@ pytestmark = pytest.mark.skipif(not FRAMEWORK_DIR, reason="this build has no sam
 def framework(machine):
     assert (Path(FRAMEWORK_DIR) / "Orbisk.dll").is_file(), \
         f"no Orbisk.dll in {FRAMEWORK_DIR}: build the target vexa_framework first"
-    # A private copy, so that the catalog the test writes is its own.
-    shutil.copytree(FRAMEWORK_DIR, machine.install_dir, dirs_exist_ok=True)
+    # A private copy of the libraries, so that the catalog the test writes is its own.
+    shutil.copytree(FRAMEWORK_DIR, machine.install_dir, dirs_exist_ok=True,
+                    ignore=shutil.ignore_patterns("*.json", "*.lock"))
     machine.publish()
     return machine
 
