@@ -3,8 +3,10 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -266,6 +268,26 @@ TEST_F(FrameworkEvents, InstancesKeepTheirOwnRegistrationsAndShareTheSettings) {
     EXPECT_EQ(json::parse(other.ExecuteCommand("diagnostics.emit", EmitParameters("test", "x", 1))),
               (json{{"deliveries", 0}}));
     EXPECT_EQ(Emit("test", "x"), 1);
+}
+
+// The sensor thread of a sampling instance takes up the threshold that another
+// instance stores: the alarm follows it from the next samples on.
+TEST_F(FrameworkEvents, TheSensorThreadTakesUpTheThresholdAnotherInstanceStores) {
+    Vexa::ClientApi sampling{R"({"interval_ms": 10})"};
+    sampling.RegisterEvent("sensors.alarm", EventLog::Record, &first);
+    auto ticks = [&] { return json::parse(sampling.GetValue("sensors.ticks")).get<long long>(); };
+    for (double threshold : {-100.0, 100.0}) {
+        client->SetValue("settings.threshold", threshold);
+        // Waits for two samples to start after the write, then checks the next three.
+        for (int sample = 0; sample < 5; ++sample) {
+            const long long before = ticks();
+            while (ticks() == before) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (sample >= 2) {
+                EXPECT_EQ(sampling.GetValue("sensors.alarm"), threshold < 0 ? "true" : "false") << threshold;
+            }
+        }
+    }
+    sampling.UnregisterEvent("sensors.alarm", EventLog::Record);
 }
 
 }  // namespace

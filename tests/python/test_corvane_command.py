@@ -9,6 +9,7 @@ import pty
 import re
 import resource
 import signal
+import stat
 import struct
 import subprocess
 import sys
@@ -90,6 +91,25 @@ def test_a_setting_one_process_writes_is_what_the_next_one_reads(framework_machi
     assert succeeded("get", path) == shown + "\n"
     succeeded("exec", "settings.reset")
     assert succeeded("get", path) == default
+
+
+# The settings file is kept as the catalog is: a first one is 0644 whatever the writer's
+# umask, a rewrite keeps the mode it found, and its lock is the writers' alone.
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX modes and umask")
+@pytest.mark.parametrize("found", [None, 0o640], ids=["new", "0640"])
+def test_the_settings_file_keeps_its_mode_whatever_the_writers_umask(framework_machine, found):
+    settings = framework_machine.install_dir / "client-settings.json"
+    if found is not None:
+        succeeded("set", "settings.label", "-s", "first")
+        os.chmod(settings, found)
+    for label in ("second", "third"):
+        written = subprocess.run([*COMMAND, "set", "settings.label", "-s", label], capture_output=True,
+                                 text=True, timeout=120, preexec_fn=lambda: os.umask(0o077))
+        assert (written.returncode, written.stderr) == (0, "")
+        assert oct(stat.S_IMODE(settings.stat().st_mode)) == oct(found or 0o644)
+    lock = framework_machine.install_dir / "client-settings.lock"
+    assert oct(stat.S_IMODE(lock.stat().st_mode)) == oct(0o600)
+    assert json.loads(settings.read_text()) == {"format": 1, "settings": {"label": "third"}}
 
 
 # ---------------------------------------------------------------------------------
