@@ -112,6 +112,34 @@ def test_the_settings_file_keeps_its_mode_whatever_the_writers_umask(framework_m
     assert json.loads(settings.read_text()) == {"format": 1, "settings": {"label": "third"}}
 
 
+# What another local user may plant at the settings file's names is refused at once,
+# never followed, written or waited on; reading settings needs no lock.
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX links and FIFOs")
+@pytest.mark.parametrize("name, what, set_status, get_status", [
+    ("client-settings.json.tmp-0123456789abcdef", "link", 0, 0),
+    ("client-settings.lock", "link", 1, 0),
+    ("client-settings.lock", "fifo", 1, 0),
+    ("client-settings.json", "fifo", 1, 1),
+])
+def test_files_planted_at_the_settings_names_are_never_followed_or_waited_on(
+        framework_machine, tmp_path, name, what, set_status, get_status):
+    victim = tmp_path / "victim"
+    victim.write_text("owned by someone else\n")
+    place = framework_machine.install_dir / name
+    if what == "link":
+        place.symlink_to(victim)
+    else:
+        os.mkfifo(place)
+    assert corvane("set", "settings.label", "-s", "planted").returncode == set_status
+    got = corvane("get", "settings.label")
+    assert got.returncode == get_status, got
+    if get_status == 0:
+        assert got.stdout == ('"planted"\n' if set_status == 0 else '"Vexa sample"\n')
+    else:
+        assert "is damaged (not a regular file)" in got.stderr
+    assert victim.read_text() == "owned by someone else\n"
+
+
 # ---------------------------------------------------------------------------------
 # Exit statuses and messages
 
