@@ -142,7 +142,7 @@ void FuzzResult(const std::uint8_t* data, std::size_t size) {
 class ValueBuilder {
 public:
     static constexpr std::size_t kMaxObjects = 20000;
-    static constexpr std::size_t kMaxCost = 500000;
+    static constexpr std::size_t kMaxCost = 200000;
 
     ValueBuilder(const std::uint8_t* data, std::size_t size) : data(data), size(size) {}
 
