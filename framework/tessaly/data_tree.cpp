@@ -15,19 +15,18 @@ namespace {
 constexpr long long kMinimumIntervalMs = 10;
 constexpr long long kMaximumIntervalMs = 60000;
 
-// The settings and their defaults; settings.reset restores these. Never destroyed: the
-// sensor thread of a client that is still alive when the process exits goes on using
-// them while the statics are destroyed.
-const std::vector<std::pair<std::string, json>>& SettingDefaults() {
-    static const auto* defaults = new std::vector<std::pair<std::string, json>>{
+// The settings and their defaults; settings.reset restores these. Each tree keeps its
+// own copy rather than sharing a static one: a client still alive when the process
+// exits samples on while the statics are destroyed, and an unloaded library must leave
+// nothing behind.
+std::vector<std::pair<std::string, json>> DefaultSettings() {
+    return {
         {"label", "Vexa sample"},
         {"threshold", 23.0},
         {"interval_ms", 100},
         {"alarm_enabled", true},
     };
-    return *defaults;
 }
-
 const char* KindName(NodeKind kind) {
     switch (kind) {
         case NodeKind::Folder: return "folder";
@@ -76,7 +75,7 @@ const char* DataTree::TypeName(ValueType type) {
     return "unknown";
 }
 
-DataTree::DataTree() {
+DataTree::DataTree() : settingDefaults(DefaultSettings()) {
     Node root;
     root.description = "Sample framework data tree";
     nodes.emplace("", std::move(root));
@@ -96,7 +95,7 @@ DataTree::DataTree() {
     Node settings;
     settings.description = "Writable settings";
     Add("", "settings", std::move(settings));
-    const auto& defaults = SettingDefaults();
+    const auto& defaults = settingDefaults;
     AddValue("settings", "label", ValueType::String, true, defaults[0].second, "Free text label");
     AddValue("settings", "threshold", ValueType::Double, true, defaults[1].second,
              "Alarm threshold in degrees Celsius");
@@ -373,7 +372,7 @@ void DataTree::SetProviders(const std::vector<json>& entries) {
 }
 
 void DataTree::CheckSettings(const json& values) const {
-    for (const auto& setting : SettingDefaults()) {
+    for (const auto& setting : settingDefaults) {
         auto given = values.find(setting.first);
         if (given != values.end()) Checked("settings." + setting.first, *given);
     }
@@ -382,7 +381,7 @@ void DataTree::CheckSettings(const json& values) const {
 std::vector<ValueChange> DataTree::SetSettings(const json& values) {
     CheckSettings(values);
     std::vector<ValueChange> changes;
-    for (const auto& [name, fallback] : SettingDefaults()) {
+    for (const auto& [name, fallback] : settingDefaults) {
         auto given = values.find(name);
         if (auto change = Update("settings." + name, given != values.end() ? *given : fallback))
             changes.push_back(*change);

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -88,6 +89,7 @@ private:
     nlohmann::json Normalized(const Node& node, const nlohmann::json& value) const;
     std::optional<ValueChange> Store(Node& node, const nlohmann::json& value);
 
+    std::vector<std::pair<std::string, nlohmann::json>> settingDefaults;
     std::map<std::string, Node> nodes;
 };
 
