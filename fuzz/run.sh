@@ -35,7 +35,7 @@ for target in "${targets[@]}"; do
         echo "fuzz: $target FAILED; log and input in $work" >&2
         continue
     fi
-    grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)|cov: .*DONE' "$work/log" || true
+    grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)|DONE +cov:' "$work/log" || true
 done
 
 if [ ${#failed[@]} -ne 0 ]; then
