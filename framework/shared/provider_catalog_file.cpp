@@ -4,9 +4,6 @@
 #include <string>
 #include <utility>
 
-#include "interfaces/exception_family.h"
-#include "shared/framework_constants.h"
-
 namespace fs = std::filesystem;
 using nlohmann::json;
 
